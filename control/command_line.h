@@ -1,0 +1,8 @@
+// The entry function: command line to reply mode, then run control.
+#pragma once
+
+#include "platform/platform.h"
+
+// Sets RunState.replyMode from the command line. Returns false for a refused argument
+// count (anything but one or two entries, the program path included).
+bool ReadCommandLine(int argc, WCHAR *argv[]);

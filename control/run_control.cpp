@@ -1,0 +1,63 @@
+#include "control/run_control.h"
+
+#include "control/run_state.h"
+#include "pipe/exchange.h"
+#include "pipe/security.h"
+
+namespace {
+
+unsigned __stdcall WorkerRoutine(void *argument) {
+    PipeServerThread(argument);
+    return 0;
+}
+
+// _beginthreadex rather than _beginthread: its handle stays valid until it is closed, so
+// the bounded wait after a time-out can never name a thread that has ended and been
+// replaced.
+std::uintptr_t StartWorkerThread(unsigned(__stdcall *routine)(void *)) {
+    return _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
+}
+
+LONGLONG CounterNow() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+} // namespace
+
+std::uintptr_t (*StartWorker)(unsigned(__stdcall *routine)(void *)) = StartWorkerThread;
+
+double ElapsedMilliseconds(LONGLONG start, LONGLONG now, LONGLONG frequency) {
+    return static_cast<double>(now - start) * 1000.0 / static_cast<double>(frequency);
+}
+
+std::int32_t RunExchange(LONGLONG frequency) {
+    RunState.workerHandle = StartWorker(WorkerRoutine);
+    LONGLONG start = CounterNow();
+
+    // Busy poll, without sleeping, until the worker is done or the deadline has passed.
+    std::int32_t done = RunState.exchangeDone.load();
+    while (done != 1) {
+        double elapsed = ElapsedMilliseconds(start, CounterNow(), frequency);
+        done = RunState.exchangeDone.load();
+        if (elapsed > DeadlineMilliseconds) {
+            break;
+        }
+    }
+    ConsolePrint(WIDE("Server Message Send %ld \n"), LONG{done});
+
+    if (RunState.exchangeDone.load() == 1) {
+        return 1;
+    }
+    ReleasePipeSecurity();
+    if (RunState.workerHandle == 0) {
+        return RunState.exchangeDone.load();
+    }
+    HANDLE worker = reinterpret_cast<HANDLE>(RunState.workerHandle);
+    WaitForSingleObject(worker, FinalWaitMilliseconds);
+    std::int32_t last = RunState.exchangeDone.load();
+    CloseHandle(worker);
+    RunState.workerHandle = 0;
+    return last;
+}

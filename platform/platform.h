@@ -1,0 +1,19 @@
+// The Win32 surface the program is written against. On Windows it is <windows.h> and the
+// C runtime; elsewhere it is this layer's own implementation, with the same names, types,
+// results and last-error codes. Nothing outside platform/ needs to know which one it gets.
+#pragma once
+
+#if defined(_WIN32)
+#include "platform/win/win32.h"
+#else
+#include "platform/posix/win32.h"
+#endif
+
+// Prints one formatted wide line on standard output in a single write, so that lines from
+// two threads never mix. Format subset: %s (wide string), %ld (signed 32-bit), %lu, %lx and
+// %08lx (unsigned 32-bit), %%. Returns a non-negative count on success, -1 on failure.
+int ConsolePrint(const WCHAR *format, ...);
+
+// The program's wide entry function: the platform's start-up calls it with the argument
+// count and the UTF-16 argument vector, and its result becomes the exit status.
+int WideMain(int argc, WCHAR *argv[]);

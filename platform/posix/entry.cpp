@@ -1,0 +1,24 @@
+// Process entry: converts the UTF-8 argument vector to UTF-16 and calls the same wide
+// entry function as on Windows.
+#include "platform/platform.h"
+#include "platform/posix/layer.h"
+
+#include <csignal>
+#include <cstring>
+#include <new>
+
+int main(int argc, char *argv[]) {
+    // A peer that goes away must surface as a last-error code, never as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    // The vector lives until the process ends: returning from main ends the process while
+    // the worker may still run, so nothing here may have a destructor.
+    auto **wide = new WCHAR *[static_cast<std::size_t>(argc) + 1];
+    for (int i = 0; i < argc; ++i) {
+        std::u16string converted = Utf8ToUtf16(argv[i]);
+        wide[i] = new WCHAR[converted.size() + 1];
+        std::memcpy(wide[i], converted.c_str(), (converted.size() + 1) * sizeof(WCHAR));
+    }
+    wide[argc] = nullptr;
+    static WCHAR **arguments = wide;
+    return WideMain(argc, arguments);
+}

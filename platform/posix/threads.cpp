@@ -1,0 +1,145 @@
+// Threads as Win32 handles: _beginthreadex hands out a handle that stays valid until
+// CloseHandle; _beginthread's handle is closed by the runtime when the thread ends, as the
+// Windows C runtime does.
+#include "platform/posix/layer.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+struct ThreadObject {
+    HandleObject base;
+    unsigned(__stdcall *startEx)(void *);
+    void(__cdecl *start)(void *);
+    void *argument;
+    pthread_mutex_t mutex;
+    pthread_cond_t ended;
+    bool finished;
+    // One reference for the thread itself, one for the handle while it is open, and one
+    // for each wait in progress.
+    int references;
+};
+
+void DropReference(ThreadObject *thread) {
+    pthread_mutex_lock(&thread->mutex);
+    bool last = --thread->references == 0;
+    pthread_mutex_unlock(&thread->mutex);
+    if (last) {
+        pthread_cond_destroy(&thread->ended);
+        pthread_mutex_destroy(&thread->mutex);
+        delete thread;
+    }
+}
+
+BOOL CloseThread(HandleObject *object) {
+    DropReference(reinterpret_cast<ThreadObject *>(object));
+    return TRUE;
+}
+
+void *RunThread(void *argument) {
+    auto *thread = static_cast<ThreadObject *>(argument);
+    if (thread->startEx != nullptr) {
+        thread->startEx(thread->argument);
+    } else {
+        thread->start(thread->argument);
+    }
+    pthread_mutex_lock(&thread->mutex);
+    thread->finished = true;
+    pthread_cond_broadcast(&thread->ended);
+    pthread_mutex_unlock(&thread->mutex);
+    // The runtime closes a _beginthread handle when its thread ends.
+    if (thread->startEx == nullptr && UnregisterHandle(&thread->base)) {
+        DropReference(thread);
+    }
+    DropReference(thread);
+    return nullptr;
+}
+
+std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *start)(void *),
+                           unsigned stackSize, void *argument) {
+    auto *thread = new (std::nothrow) ThreadObject{};
+    if (thread == nullptr) {
+        errno = ENOMEM;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    thread->base = {HandleKind::Thread, CloseThread};
+    thread->startEx = startEx;
+    thread->start = start;
+    thread->argument = argument;
+    thread->references = 2;
+    pthread_mutex_init(&thread->mutex, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&thread->ended, &attributes);
+    pthread_condattr_destroy(&attributes);
+    // Registered before it runs, so that a _beginthread routine that ends at once still
+    // finds its handle to close.
+    RegisterHandle(&thread->base);
+
+    pthread_attr_t threadAttributes;
+    pthread_attr_init(&threadAttributes);
+    pthread_attr_setdetachstate(&threadAttributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0) {
+        pthread_attr_setstacksize(&threadAttributes, stackSize);
+    }
+    pthread_t id;
+    int error = pthread_create(&id, &threadAttributes, RunThread, thread);
+    pthread_attr_destroy(&threadAttributes);
+    if (error != 0) {
+        UnregisterHandle(&thread->base);
+        pthread_cond_destroy(&thread->ended);
+        pthread_mutex_destroy(&thread->mutex);
+        delete thread;
+        errno = error;
+        SetLastError(Win32ErrorFromErrno(error));
+        return 0;
+    }
+    return reinterpret_cast<std::uintptr_t>(&thread->base);
+}
+
+} // namespace
+
+std::uintptr_t _beginthreadex(void *, unsigned stackSize, unsigned(__stdcall *start)(void *),
+                              void *argument, unsigned, unsigned *threadId) {
+    if (threadId != nullptr) {
+        *threadId = 0;
+    }
+    return StartThread(start, nullptr, stackSize, argument);
+}
+
+std::uintptr_t _beginthread(void(__cdecl *start)(void *), unsigned stackSize, void *argument) {
+    std::uintptr_t handle = StartThread(nullptr, start, stackSize, argument);
+    // The C runtime reports a failed _beginthread as -1.
+    return handle == 0 ? static_cast<std::uintptr_t>(-1) : handle;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    HandleObject *object = LookUpHandle(handle, HandleKind::Thread);
+    if (object == nullptr) {
+        return WAIT_FAILED;
+    }
+    auto *thread = reinterpret_cast<ThreadObject *>(object);
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    pthread_mutex_lock(&thread->mutex);
+    ++thread->references;
+    int error = 0;
+    while (!thread->finished && error != ETIMEDOUT) {
+        error = milliseconds == INFINITE
+                    ? pthread_cond_wait(&thread->ended, &thread->mutex)
+                    : pthread_cond_timedwait(&thread->ended, &thread->mutex, &deadline);
+    }
+    bool finished = thread->finished;
+    pthread_mutex_unlock(&thread->mutex);
+    DropReference(thread);
+    return finished ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}

@@ -1,0 +1,129 @@
+// Behaviour of the POSIX layer that Windows provides by itself: UTF conversions, the wide
+// console formatter, and what the layer refuses instead of silently ignoring.
+#include "platform/platform.h"
+#include "platform/posix/layer.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Runs 'print' with stdout redirected to a pipe; returns what reached the pipe and how
+// many write(2) calls... cannot be seen, but the bytes can.
+template <typename Print> std::string Captured(Print print, int *result = nullptr) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "<pipe failed>";
+    }
+    int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    int value = print();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    if (result != nullptr) {
+        *result = value;
+    }
+    std::string bytes;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    return bytes;
+}
+
+TEST(ConsolePrint, TheProgramsFormats) {
+    EXPECT_EQ(Captured([] {
+                  return ConsolePrint(WIDE("The named pipe (%s) is created.\n"),
+                                      WIDE("\\\\.\\pipe\\SamplePipe"));
+              }),
+              "The named pipe (\\\\.\\pipe\\SamplePipe) is created.\n");
+    EXPECT_EQ(Captured([] {
+                  return ConsolePrint(WIDE("Server Message Send %ld \n"), LONG{1});
+              }),
+              "Server Message Send 1 \n");
+    EXPECT_EQ(Captured([] {
+                  return ConsolePrint(WIDE("x w/err 0x%08lx\n"), DWORD{0xE8});
+              }),
+              "x w/err 0x000000e8\n");
+    EXPECT_EQ(Captured([] {
+                  return ConsolePrint(WIDE("%08lx %lx %lu %ld %ld 100%%\n"), DWORD{0xDEADBEEF},
+                                      DWORD{0}, DWORD{4294967295u}, LONG{INT32_MIN}, LONG{-5});
+              }),
+              "deadbeef 0 4294967295 -2147483648 -5 100%\n");
+}
+
+TEST(ConsolePrint, WideTextBecomesUtf8AndIllFormedTextU_FFFD) {
+    const WCHAR text[] = {u'\u00E9', 0xD83D, 0xDE00, 0xD800, u'a', 0xDC00, 0};
+    EXPECT_EQ(Captured([&] { return ConsolePrint(WIDE("[%s]\n"), text); }),
+              "[\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD"
+              "a\xEF\xBF\xBD]\n");
+}
+
+TEST(ConsolePrint, ALongLineStillGoesOutWhole) {
+    std::u16string longText(5000, u'\u20AC'); // 3 bytes each in UTF-8
+    std::string expected = "<";
+    for (int i = 0; i < 5000; ++i) {
+        expected += "\xE2\x82\xAC";
+    }
+    expected += ">\n";
+    EXPECT_EQ(Captured([&] { return ConsolePrint(WIDE("<%s>\n"), longText.c_str()); }), expected);
+}
+
+TEST(ConsolePrint, FormatsOutsideTheSubsetAreRefused) {
+    int result = 0;
+    EXPECT_EQ(Captured([] { return ConsolePrint(WIDE("%d\n"), 5); }, &result), "");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(Captured([] { return ConsolePrint(WIDE("%ls\n"), WIDE("x")); }, &result), "");
+    EXPECT_EQ(result, -1);
+}
+
+TEST(Utf, ArgumentsFromUtf8) {
+    EXPECT_EQ(Utf8ToUtf16("Stop"), u"Stop");
+    EXPECT_EQ(Utf8ToUtf16("\xC3\xA9\xF0\x9F\x98\x80"), u"\u00E9\U0001F600");
+    // Invalid bytes, a truncated sequence, an overlong form and an encoded surrogate.
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b\xE2\x82"
+                          "c\xC0\xAF"
+                          "d\xED\xA0\x80"),
+              u"a\uFFFDb\uFFFDc\uFFFDd\uFFFD");
+}
+
+TEST(Security, SectionsOutsideTheGrammarAreRefusedNotIgnored) {
+    for (const WCHAR *text : {WIDE("O:BAD:(A;;GA;;;BA)"), WIDE("G:BA"), WIDE("S:(AU;SA;GA;;;WD)"),
+                              WIDE("D:P(A;;GA;;;BA)"), WIDE("D:AI(A;;GA;;;BA)")}) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        SetLastError(0);
+        EXPECT_FALSE(
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(text, 1, &descriptor, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(descriptor, nullptr);
+    }
+}
+
+TEST(LastError, IsPerThread) {
+    SetLastError(5);
+    std::thread other([] { SetLastError(109); });
+    other.join();
+    EXPECT_EQ(GetLastError(), 5u);
+}
+
+TEST(LocalHeap, ZeroFilledAndRejectsUnknownFlags) {
+    auto *block = static_cast<unsigned char *>(LocalAlloc(LPTR, 64));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_EQ(block[i], 0);
+    }
+    EXPECT_EQ(LocalFree(block), nullptr);
+    SetLastError(0);
+    EXPECT_EQ(LocalAlloc(0x2 /* LMEM_MOVEABLE */, 8), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+} // namespace

@@ -1,0 +1,89 @@
+// What Windows reads from pipeword.exe itself: a 32-bit console image, its version
+// resource and its application manifest.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t *const Executable = L"pipeword.exe";
+
+std::vector<char> VersionBlock() {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(Executable, &ignored);
+    std::vector<char> block(size);
+    if (size == 0 || !GetFileVersionInfoW(Executable, 0, size, block.data())) {
+        block.clear();
+    }
+    return block;
+}
+
+TEST(Resources, FixedVersionIs1_0_0_5ForAWin32Application) {
+    std::vector<char> block = VersionBlock();
+    ASSERT_FALSE(block.empty()) << "no version resource, error " << GetLastError();
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000005u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000005u);
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+}
+
+TEST(Resources, UsEnglishUnicodeStringsAndTranslation) {
+    std::vector<char> block = VersionBlock();
+    ASSERT_FALSE(block.empty());
+    WORD *translation = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void **>(&translation), &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(translation[0], 0x0409);
+    EXPECT_EQ(translation[1], 1200);
+    for (const wchar_t *key : {L"\\StringFileInfo\\040904b0\\FileVersion",
+                               L"\\StringFileInfo\\040904b0\\ProductVersion"}) {
+        wchar_t *value = nullptr;
+        ASSERT_TRUE(VerQueryValueW(block.data(), key, reinterpret_cast<void **>(&value), &length))
+            << "missing " << key;
+        EXPECT_EQ(std::wstring(value), L"1.0.0.5");
+    }
+}
+
+TEST(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
+    HMODULE image = LoadLibraryExW(Executable, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr) << GetLastError();
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << "no RT_MANIFEST with id 1";
+    HGLOBAL loaded = LoadResource(image, found);
+    const char *text = static_cast<const char *>(LockResource(loaded));
+    std::string manifest(text, SizeofResource(image, found));
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+              std::string::npos)
+        << manifest;
+    FreeLibrary(image);
+}
+
+TEST(Resources, A32BitX86ConsoleImage) {
+    std::ifstream file("pipeword.exe", std::ios::binary);
+    std::vector<unsigned char> image((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+    ASSERT_GT(image.size(), 0x200u);
+    auto word = [&](std::size_t at) { return image[at] | (image[at + 1] << 8); };
+    ASSERT_EQ(word(0), 0x5A4D); // MZ
+    std::size_t pe = word(0x3C) | (word(0x3E) << 16);
+    ASSERT_LT(pe + 0x60, image.size());
+    EXPECT_EQ(word(pe), 0x4550);        // PE
+    EXPECT_EQ(word(pe + 4), 0x014C);    // IMAGE_FILE_MACHINE_I386
+    EXPECT_EQ(word(pe + 24), 0x010B);   // PE32 optional header
+    EXPECT_EQ(word(pe + 24 + 68), 3);   // IMAGE_SUBSYSTEM_WINDOWS_CUI
+}
+
+} // namespace

@@ -1,0 +1,59 @@
+#include "pipe/exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::u16string Shown(const WCHAR *piece, DWORD bytes) {
+    WCHAR shown[1025];
+    std::memset(shown, 0x55, sizeof shown);
+    ShowRequestPiece(piece, bytes, shown);
+    std::u16string text;
+    for (const WCHAR *unit = shown; *unit != 0; ++unit) {
+        text.push_back(static_cast<char16_t>(*unit));
+    }
+    return text;
+}
+
+TEST(ShowRequestPiece, StopsAtTheFirstNul) {
+    const WCHAR piece[] = {'a', 'b', 0, 'c', 'd'};
+    EXPECT_EQ(Shown(piece, sizeof piece), u"ab");
+}
+
+TEST(ShowRequestPiece, WithoutNulShowsOnlyTheUnitsRead) {
+    // Bytes left over from an earlier, longer piece must not show.
+    const WCHAR buffer[] = {'n', 'e', 'w', 'o', 'l', 'd', 'e', 'r'};
+    EXPECT_EQ(Shown(buffer, 6), u"new");
+    EXPECT_EQ(Shown(buffer, 0), u"");
+}
+
+TEST(ShowRequestPiece, AnOddByteCountDropsTheHalfUnit) {
+    const WCHAR buffer[] = {'x', 'y', 'z'};
+    EXPECT_EQ(Shown(buffer, 5), u"xy");
+    EXPECT_EQ(Shown(buffer, 1), u"");
+}
+
+TEST(ShowRequestPiece, ControlCharactersCannotBreakOrForgeALine) {
+    const WCHAR piece[] = {'a', '\n', 'S', '\r', '\t', 0x1B, 0x01, 0x1F, 0x7F, ' ', 0x80, 'z'};
+    EXPECT_EQ(Shown(piece, sizeof piece),
+              u"a\uFFFDS\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD \u0080z");
+}
+
+TEST(ShowRequestPiece, OtherTextIncludingLoneSurrogatesIsKept) {
+    const WCHAR piece[] = {0xD800, 'a', 0xDC00, 0xD83D, 0xDE00, 0x00E9, 0xFFFF};
+    EXPECT_EQ(Shown(piece, sizeof piece),
+              std::u16string({0xD800, u'a', 0xDC00, 0xD83D, 0xDE00, 0x00E9, 0xFFFF}));
+}
+
+TEST(ShowRequestPiece, AFullPieceFillsTheWholeShownBuffer) {
+    WCHAR piece[1024];
+    for (WCHAR &unit : piece) {
+        unit = 'q';
+    }
+    EXPECT_EQ(Shown(piece, sizeof piece), std::u16string(1024, u'q'));
+}
+
+} // namespace
