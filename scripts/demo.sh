@@ -1,0 +1,24 @@
+#!/bin/sh
+# Builds the Linux programs, then runs pipeword with the given argument (none, Stop or
+# Continue) and a client against it, and shows what each printed and its exit status.
+set -e
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh native
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$(nproc 2>/dev/null || echo 2)" --target pipeword pipeword-client >/dev/null
+
+server_output=$(mktemp)
+trap 'rm -f "$server_output"' EXIT
+set +e
+build/native/pipeword "$@" >"$server_output" &
+server=$!
+client_output=$(build/native/pipeword-client "Hello from pipeword-client")
+client_status=$?
+wait $server
+server_status=$?
+set -e
+
+echo "---- pipeword $* (exit status $server_status)"
+cat "$server_output"
+echo "---- pipeword-client (exit status $client_status)"
+echo "$client_output"

@@ -1,0 +1,81 @@
+#!/bin/sh
+# Builds every configuration and runs every test: native, AddressSanitizer + UBSan,
+# ThreadSanitizer, and the Windows build under Wine. Installs what it needs first.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+logs=$root/build/logs
+
+sh scripts/install-deps.sh all || exit 1
+mkdir -p "$logs"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+passed=0
+failed=0
+broken=""
+
+# ThreadSanitizer cannot map its shadow memory under the kernel's largest address-space
+# randomisation; its tests run with randomisation off where that is allowed.
+tsan_runner=""
+if setarch "$(uname -m)" -R true 2>/dev/null; then
+    tsan_runner="setarch $(uname -m) -R"
+fi
+
+# Wine keeps its prefix inside the build tree; a running wineserver keeps each test quick.
+WINEPREFIX=$root/build/windows/wineprefix
+WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG
+
+run_preset() {
+    preset=$1
+    log=$logs/$preset
+    echo "==== $preset: configure and build"
+    if ! cmake --preset "$preset" >"$log.build" 2>&1 ||
+        ! cmake --build --preset "$preset" -j"$jobs" >>"$log.build" 2>&1; then
+        tail -60 "$log.build"
+        failed=$((failed + 1))
+        broken="$broken $preset(build)"
+        return
+    fi
+    runner=""
+    if [ "$preset" = tsan ]; then
+        runner=$tsan_runner
+    fi
+    if [ "$preset" = windows ]; then
+        if [ ! -f "$WINEPREFIX/system.reg" ]; then
+            echo "==== windows: creating the Wine prefix"
+            wineboot -i >"$log.wineboot" 2>&1
+        fi
+        wineserver -p </dev/null >/dev/null 2>&1
+    fi
+    echo "==== $preset: test"
+    $runner ctest --preset "$preset" -j"$jobs" --timeout 300 >"$log.test" 2>&1
+    status=$?
+    grep -E "Test +#" "$log.test"
+    if [ $status -ne 0 ]; then
+        echo "---- $preset: output of the failed tests"
+        grep -v -E "^ *[0-9]+/[0-9]+ Test +#" "$log.test" | tail -150
+        broken="$broken $preset"
+    fi
+    counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' \
+        "$log.test")
+    if [ -n "$counts" ]; then
+        set -- $counts
+        failed=$((failed + $1))
+        passed=$((passed + $2 - $1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+
+for preset in native asan tsan windows; do
+    run_preset "$preset"
+done
+wineserver -k 2>/dev/null
+
+echo
+if [ -n "$broken" ]; then
+    echo "Failing configurations:$broken (logs in build/logs)"
+fi
+echo "all configurations: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ -z "$broken" ]
