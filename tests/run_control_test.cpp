@@ -45,3 +45,93 @@ TEST(ElapsedMilliseconds, RealCounterAdvances) {
 }
 
 } // namespace
+
+// ---- RunExchange with a stand-in worker -------------------------------------------------
+
+#include "control/run_state.h"
+#include "pipe/security.h"
+
+namespace {
+
+class RunExchangeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        RunState.exchangeDone = 0;
+        RunState.workerHandle = 0;
+    }
+    void TearDown() override {
+        StartWorker = savedStart;
+        ReleasePipeSecurity();
+        RunState.exchangeDone = 0;
+    }
+    std::uintptr_t (*savedStart)(unsigned(__stdcall *)(void *)) = StartWorker;
+};
+
+LONGLONG Frequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart;
+}
+
+double SecondsSince(LONGLONG start) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return ElapsedMilliseconds(start, now.QuadPart, Frequency()) / 1000.0;
+}
+
+LONGLONG Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+TEST_F(RunExchangeTest, AWorkerDoneBeforeThePollEndsTheRunAtOnce) {
+    StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t {
+        RunState.exchangeDone = 1;
+        return 0;
+    };
+    LONGLONG start = Now();
+    EXPECT_EQ(RunExchange(Frequency()), 1);
+    EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+// The cases below wait out the 10-second deadline; CTest runs them as tests of their own,
+// in parallel with the rest.
+
+TEST_F(RunExchangeTest, DeadlineAFailedThreadStartReturnsZeroAfterTheDeadline) {
+    StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t { return 0; };
+    ASSERT_TRUE(CreatePipeSecurity());
+    LONGLONG start = Now();
+    EXPECT_EQ(RunExchange(Frequency()), 0);
+    double seconds = SecondsSince(start);
+    EXPECT_GT(seconds, 10.0);
+    EXPECT_LT(seconds, 30.0);
+    // The main thread released what the absent worker would have.
+    EXPECT_EQ(RunState.pipeSecurity, nullptr);
+}
+
+unsigned __stdcall FinishWhenReleased(void *) {
+    // Finishes as soon as the main thread has released the security record after its
+    // time-out, that is inside its final bounded wait.
+    for (;;) {
+        BeginSecurityStretch();
+        bool released = RunState.pipeSecurity == nullptr;
+        EndSecurityStretch();
+        if (released) {
+            RunState.exchangeDone = 1;
+            return 0;
+        }
+        Sleep(0);
+    }
+}
+
+TEST_F(RunExchangeTest, DeadlineAWorkerFinishingInTheFinalWaitMakesTheStatusOne) {
+    ASSERT_TRUE(CreatePipeSecurity());
+    StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t {
+        return _beginthreadex(nullptr, 0, FinishWhenReleased, nullptr, 0, nullptr);
+    };
+    EXPECT_EQ(RunExchange(Frequency()), 1);
+    EXPECT_EQ(RunState.workerHandle, 0u);
+}
+
+} // namespace
