@@ -71,11 +71,20 @@ run_preset() {
 for preset in native asan tsan windows; do
     run_preset "$preset"
 done
+
+# The release artifacts: built from this tree, then installed and run as a user would.
+echo "==== release: build the packages and check them"
+sh tests/release/check.sh >"$logs/release" 2>&1 || broken="$broken release"
+grep -E "^(ok|FAIL|     )" "$logs/release" || tail -40 "$logs/release"
+counts=$(sed -n 's/^release: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$logs/release")
+set -- ${counts:-0 1}
+passed=$((passed + $1))
+failed=$((failed + $2))
 wineserver -k 2>/dev/null
 
 echo
 if [ -n "$broken" ]; then
     echo "Failing configurations:$broken (logs in build/logs)"
 fi
-echo "all configurations: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ -z "$broken" ]

@@ -382,7 +382,8 @@ BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text) {
     }
     std::string ascii = "S-1-" + std::to_string(authority);
     for (BYTE i = 0; i < bytes[1]; ++i) {
-        ascii += "-" + std::to_string(GetDword(bytes + 8 + 4 * i));
+        ascii += '-';
+        ascii += std::to_string(GetDword(bytes + 8 + 4 * i));
     }
     auto *result = static_cast<WCHAR *>(LocalAlloc(LPTR, (ascii.size() + 1) * sizeof(WCHAR)));
     if (result == nullptr) {

@@ -1,0 +1,459 @@
+#!/bin/sh
+# Checks the release packages as their users get them:
+#   the Windows ZIP  exactly the expected files; text files with CR LF line ends; both
+#                    executables 32-bit x86 console programs that import only system DLLs
+#                    and carry the version; pipeword.exe from the ZIP serves
+#                    pipeword-client.exe from the ZIP under Wine;
+#   the .deb         its fields (Depends from dpkg-shlibdeps) and files; then, on this
+#                    machine (as root, or through sudo): dpkg -i, the manual pages through
+#                    man, the installed pipeword serving the installed pipeword-client,
+#                    dpkg --purge, and nothing left behind.
+# Usage: check.sh [DIST]   checks the packages in DIST; without it, builds them into dist/
+#                          first (scripts/release.sh).
+# The check refuses to install over a pipeword that is already installed, or over any file
+# of the package that is already on the system: it never replaces or removes what it did not
+# put there.
+set -u
+cd "$(dirname "$0")/../.." || exit 1
+root=$(pwd)
+
+if [ $# -gt 0 ]; then
+    dist=$1
+else
+    sh scripts/release.sh || exit 1
+    dist=$root/dist
+fi
+dist=$(cd "$dist" && pwd) || exit 1
+
+version=$(sed -n 's/^project(pipeword VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+arch=$(dpkg --print-architecture)
+top=pipeword-$version-win32
+zip=$dist/$top.zip
+deb=$dist/pipeword_${version}_$arch.deb
+
+# dpkg -i and dpkg --purge need root.
+as_root=""
+if [ "$(id -u)" -ne 0 ]; then
+    as_root=sudo
+fi
+
+work=$(mktemp -d)
+prefix=""
+installed_here=false
+cleanup() {
+    if $installed_here; then
+        $as_root dpkg --purge pipeword >/dev/null 2>&1
+    fi
+    if [ -n "$prefix" ]; then
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+        rm -rf "$prefix"
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+
+passed=0
+failed=0
+# check NAME COMMAND...: one check; the command explains itself when it fails.
+check() {
+    name=$1
+    shift
+    if "$@" >"$work/why" 2>&1; then
+        passed=$((passed + 1))
+        echo "ok   $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name"
+        sed 's/^/     /' "$work/why" | head -40
+    fi
+}
+
+# same_lines EXPECTED ACTUAL: two files, equal (prints a diff otherwise).
+same_lines() {
+    diff "$1" "$2" >"$work/diff" && return 0
+    echo "expected <, actual >"
+    cat -v "$work/diff"
+    return 1
+}
+
+# ---- Both ----------------------------------------------------------------------------------
+
+checksums() {
+    for package in "$zip" "$deb"; do
+        [ -f "$package" ] || { echo "missing: $package"; return 1; }
+        (cd "$dist" && sha256sum -c "$(basename "$package").sha256") || return 1
+    done
+}
+
+# The server's lines for "pipeword Stop" and the client's default 12-byte request.
+printf '%s\n' \
+    'The named pipe (\\.\pipe\SamplePipe) is created.' \
+    "Waiting for the client's connection..." \
+    'Client is connected.' \
+    'Receive 12 bytes from client: "Hello"' \
+    'Send 24 bytes to client: "CorvaneStop"' \
+    'Server Message Send 1 ' >"$work/server.expected"
+sed 's/$/\r/' "$work/server.expected" >"$work/server.expected.crlf"
+
+# exchange SERVER-COMMAND CLIENT-COMMAND EXPECTED: runs "SERVER Stop" and the client against
+# it; the server must print exactly EXPECTED and exit with 1, the client must get the word.
+exchange() {
+    $1 Stop >"$work/server.out" 2>"$work/server.err" &
+    server=$!
+    $2 --wait 15000 >"$work/client.out" 2>"$work/client.err"
+    client_status=$?
+    wait $server
+    server_status=$?
+    ok=true
+    if [ $server_status -ne 1 ] || [ $client_status -ne 0 ]; then
+        echo "server exit status $server_status (expected 1), client $client_status (expected 0)"
+        ok=false
+    fi
+    same_lines "$3" "$work/server.out" || ok=false
+    if ! grep -q 'Reply 24 bytes: "CorvaneStop"' "$work/client.out"; then
+        echo "client output:"
+        cat -v "$work/client.out"
+        ok=false
+    fi
+    if [ -s "$work/server.err" ] || [ -s "$work/client.err" ]; then
+        echo "standard error:"
+        cat "$work/server.err" "$work/client.err"
+        ok=false
+    fi
+    $ok
+}
+
+check "checksums of the packages (NAME.sha256)" checksums
+[ -f "$zip" ] && [ -f "$deb" ] || {
+    echo "release: $passed passed, $((failed + 1)) failed"
+    exit 1
+}
+
+# ---- The Windows ZIP -----------------------------------------------------------------------
+
+zip_lists_exactly() {
+    printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/pipeword-client.exe" \
+        "$top/pipeword.exe" >"$work/zip.expected"
+    unzip -Z1 "$zip" | LC_ALL=C sort >"$work/zip.listed"
+    same_lines "$work/zip.expected" "$work/zip.listed"
+}
+
+unpack_zip() {
+    mkdir "$work/zip" && unzip -q "$zip" -d "$work/zip"
+}
+unzipped=$work/zip/$top
+
+# Every line ends in CR LF, including the last one.
+crlf_text() {
+    for text in README.txt LICENSE.txt; do
+        bare=$(tr -d '\r' <"$unzipped/$text" | wc -l)
+        crlf=$(grep -c "$(printf '\r')\$" "$unzipped/$text")
+        last=$(tail -c 2 "$unzipped/$text" | od -An -c | tr -d ' ')
+        if [ "$bare" -eq 0 ] || [ "$bare" -ne "$crlf" ] || [ "$last" != '\r\n' ]; then
+            printf '%s: %s lines, %s ending in CR LF, ends with %s\n' "$text" "$bare" "$crlf" \
+                "$last"
+            return 1
+        fi
+    done
+}
+
+texts_say_what_they_are() {
+    head -1 "$unzipped/README.txt" | grep "pipeword $version for Windows" &&
+        grep "^MIT License" "$unzipped/LICENSE.txt" &&
+        grep "^Copyright (c) [0-9]* the pipeword authors" "$unzipped/LICENSE.txt"
+}
+
+# 32-bit x86, console subsystem, only the DLLs every Windows has, the version resource.
+windows_executables() {
+    for exe in pipeword.exe pipeword-client.exe; do
+        i686-w64-mingw32-objdump -p "$unzipped/$exe" >"$work/headers" || return 1
+        grep -q "file format pei-i386" "$work/headers" &&
+            grep -q "Subsystem.*Windows CUI" "$work/headers" ||
+            { echo "$exe: not a 32-bit x86 console executable"; return 1; }
+        sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers" | tr '[:lower:]' '[:upper:]' |
+            sort -u |
+            grep -v -x -e KERNEL32.DLL -e ADVAPI32.DLL -e MSVCRT.DLL >"$work/other-dlls"
+        if [ -s "$work/other-dlls" ]; then
+            echo "$exe imports DLLs that Windows does not ship:"
+            cat "$work/other-dlls"
+            return 1
+        fi
+    done
+    strings -el "$unzipped/pipeword.exe" | grep -q -x "$version" ||
+        { echo "pipeword.exe carries no version $version"; return 1; }
+    strings "$unzipped/pipeword.exe" | grep -q 'requestedExecutionLevel level="asInvoker"' ||
+        { echo "pipeword.exe carries no asInvoker manifest"; return 1; }
+}
+
+# A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
+# build/windows/wineprefix) or made afresh.
+wine_prefix() {
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    template=${PIPEWORD_WINE_TEMPLATE:-$root/build/windows/wineprefix}
+    if [ -f "$template/system.reg" ]; then
+        prefix=$(mktemp -d "$template.release.XXXXXX") || return 1
+        # The registry is copied, since wineserver rewrites a hard-linked file in place;
+        # drive_c is only read.
+        cp -a "$template"/*.reg "$template/dosdevices" "$prefix"/ || return 1
+        if [ -f "$template/.update-timestamp" ]; then
+            cp -a "$template/.update-timestamp" "$prefix"/
+        fi
+        cp -al "$template/drive_c" "$prefix"/ 2>/dev/null ||
+            cp -a "$template/drive_c" "$prefix"/ || return 1
+        export WINEPREFIX="$prefix"
+        wineserver -p </dev/null >/dev/null 2>&1
+    else
+        prefix=$work/wineprefix
+        mkdir "$prefix" || return 1
+        export WINEPREFIX="$prefix"
+        wineserver -p </dev/null >/dev/null 2>&1
+        wineboot -i >"$work/wineboot.log" 2>&1 || { tail "$work/wineboot.log"; return 1; }
+    fi
+}
+
+wine_exchange() {
+    (cd "$unzipped" && exchange "wine ./pipeword.exe" "wine ./pipeword-client.exe" \
+        "$work/server.expected.crlf")
+}
+
+check "ZIP lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt}" \
+    zip_lists_exactly
+check "ZIP unpacks" unpack_zip
+check "README.txt and LICENSE.txt have CR LF line ends" crlf_text
+check "README.txt names version $version; LICENSE.txt is the MIT licence" texts_say_what_they_are
+check "executables: PE32 x86 console, system DLLs only; version $version, manifest" \
+    windows_executables
+check "Wine prefix for the ZIP's programs" wine_prefix
+check "Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe from the ZIP" \
+    wine_exchange
+
+# ---- The Debian package --------------------------------------------------------------------
+
+binaries="/usr/bin/pipeword /usr/bin/pipeword-client"
+documents="/usr/share/man/man1/pipeword.1.gz /usr/share/man/man1/pipeword-client.1.gz
+/usr/share/doc/pipeword/copyright /usr/share/doc/pipeword/changelog.gz"
+# shellcheck disable=SC2086 # one path a word
+printf '%s\n' $binaries $documents | LC_ALL=C sort >"$work/deb.files"
+
+deb_fields() {
+    dpkg-deb -f "$deb" Package Version Architecture Depends Maintainer >"$work/fields" ||
+        return 1
+    cat "$work/fields"
+    grep -x "Package: pipeword" "$work/fields" >/dev/null &&
+        grep -x "Version: $version" "$work/fields" >/dev/null &&
+        grep -x "Architecture: $arch" "$work/fields" >/dev/null &&
+        grep "^Depends: .*libc6 (>= [0-9.]*)" "$work/fields" >/dev/null &&
+        grep "^Depends: .*libstdc++6" "$work/fields" >/dev/null &&
+        grep "^Maintainer: .*<.*@.*>" "$work/fields" >/dev/null
+}
+
+# Exactly these files, root's, executables 755 and the rest 644; directories only above them.
+deb_contents() {
+    dpkg-deb -c "$deb" >"$work/contents" || return 1
+    awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' "$work/contents" | LC_ALL=C sort \
+        >"$work/deb.listed"
+    same_lines "$work/deb.files" "$work/deb.listed" || return 1
+    awk -v bins=" $binaries " '
+        $2 != "root/root" { print "not root/root: " $0; bad = 1 }
+        $1 ~ /^d/ && $1 != "drwxr-xr-x" { print "directory mode: " $0; bad = 1 }
+        $1 ~ /^-/ {
+            path = $6; sub(/^\./, "", path)
+            want = index(bins, " " path " ") ? "-rwxr-xr-x" : "-rw-r--r--"
+            if ($1 != want) { print "mode " $1 ", expected " want ": " path; bad = 1 }
+        }
+        $1 !~ /^[-d]/ { print "neither file nor directory: " $0; bad = 1 }
+        END { exit bad }' "$work/contents"
+}
+
+unpack_deb() {
+    dpkg-deb -x "$deb" "$work/deb"
+}
+
+# The manual pages format without a warning and name the package's version; the change log
+# starts with this version.
+deb_documents() {
+    for page in pipeword pipeword-client; do
+        file=$work/deb/usr/share/man/man1/$page.1.gz
+        LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$file" \
+            >"$work/page" 2>"$work/page.warnings" || return 1
+        if [ -s "$work/page.warnings" ]; then
+            echo "$page.1:"
+            cat "$work/page.warnings"
+            return 1
+        fi
+        grep -q "pipeword $version" "$work/page" ||
+            { echo "$page.1 names no version $version"; return 1; }
+    done
+    gzip -dc "$work/deb/usr/share/doc/pipeword/changelog.gz" >"$work/changelog" &&
+        logged=$(dpkg-parsechangelog -l "$work/changelog" -S Version) || return 1
+    [ "$logged" = "$version" ] ||
+        { echo "the change log's last entry is $logged, not $version"; return 1; }
+    grep -q "^License: Expat" "$work/deb/usr/share/doc/pipeword/copyright"
+}
+
+check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
+check "package files: programs in /usr/bin, pages, copyright, change log" deb_contents
+check "package unpacks" unpack_deb
+check "manual pages format cleanly; versions agree" deb_documents
+
+# ---- The package on this machine -----------------------------------------------------------
+
+# Nothing of ours may be overwritten or removed: no pipeword package, none of its files.
+may_install() {
+    status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
+    if [ -n "$status" ] && [ "$status" != not-installed ]; then
+        echo "pipeword is already installed here ($status); remove it first (dpkg --purge pipeword)"
+        return 1
+    fi
+    clash=""
+    for file in $(cat "$work/deb.files"); do
+        if [ -e "$file" ] || [ -L "$file" ]; then
+            clash="$clash $file"
+        fi
+    done
+    if [ -n "$clash" ]; then
+        echo "refusing to install over files that are already here:$clash"
+        return 1
+    fi
+}
+
+# Docker-style "path-exclude" lines in dpkg's configuration drop files of a package without
+# a word (and dpkg -L still lists them). Each file of ours that the rules would drop is
+# reported and included again for this install. dpkg reads dpkg.cfg.d/ (names of letters,
+# digits, "_" and "-" only, in order) before dpkg.cfg; the last rule that matches a path wins.
+path_excludes() {
+    : >"$work/includes"
+    : >"$work/rules"
+    for config in /etc/dpkg/dpkg.cfg.d/* /etc/dpkg/dpkg.cfg; do
+        case $config in
+        /etc/dpkg/dpkg.cfg.d/*[!A-Za-z0-9_-]*) continue ;;
+        esac
+        [ -f "$config" ] || continue
+        sed -n "s#^[[:space:]]*\(path-exclude\|path-include\)[[:space:]=]*\(.*\)#$config \1 \2#p" \
+            "$config" >>"$work/rules"
+    done
+    for file in $(cat "$work/deb.files"); do
+        dropped_by=""
+        while read -r config rule pattern; do
+            # shellcheck disable=SC2254 # the pattern is a glob, as dpkg reads it
+            case $file in
+            $pattern)
+                if [ "$rule" = path-exclude ]; then
+                    dropped_by="$config ($rule $pattern)"
+                else
+                    dropped_by=""
+                fi
+                ;;
+            esac
+        done <"$work/rules"
+        if [ -n "$dropped_by" ]; then
+            echo "note: dpkg would drop $file: $dropped_by; included again"
+            echo "--path-include=$file" >>"$work/includes"
+        fi
+    done
+}
+
+# dpkg waits for no lock: another install in progress makes it fail at once, so retry.
+dpkg_patiently() {
+    tries=0
+    until $as_root dpkg "$@" >"$work/dpkg.log" 2>&1; do
+        tries=$((tries + 1))
+        if ! grep -q "lock" "$work/dpkg.log" || [ $tries -ge 60 ]; then
+            cat "$work/dpkg.log"
+            return 1
+        fi
+        sleep 2
+    done
+}
+
+# What the package's folders hold, and dpkg's records of pipeword.
+snapshot() {
+    {
+        find /usr/bin /usr/share/man/man1 /usr/share/doc -maxdepth 1
+        for record in /var/lib/dpkg/info/pipeword.* /var/lib/dpkg/info/pipeword:*; do
+            [ -e "$record" ] && echo "$record"
+        done
+    } 2>/dev/null | LC_ALL=C sort
+}
+
+install_deb() {
+    snapshot >"$work/before"
+    installed_here=true
+    # shellcheck disable=SC2046 # one option a line
+    dpkg_patiently -i $(sort -u "$work/includes") "$deb"
+}
+
+installed_files() {
+    dpkg -L pipeword >"$work/listed" || return 1
+    while read -r path; do
+        [ -d "$path" ] || echo "$path"
+    done <"$work/listed" | LC_ALL=C sort >"$work/installed"
+    same_lines "$work/deb.files" "$work/installed" || return 1
+    for file in $(cat "$work/deb.files"); do
+        [ -f "$file" ] || { echo "listed but not on disk: $file"; return 1; }
+    done
+    # The files' MD5 sums against the package's.
+    dpkg --verify pipeword
+}
+
+man_pages() {
+    for page in pipeword pipeword-client; do
+        where=$(env -u MANPATH man -w "$page") || return 1
+        [ "$where" = "/usr/share/man/man1/$page.1.gz" ] ||
+            { echo "man finds $page at $where"; return 1; }
+    done
+    LC_ALL=C.UTF-8 MANWIDTH=80 env -u MANPATH man -P cat pipeword >"$work/man" 2>&1 &&
+        grep -q "hand one control word to one client over a named pipe" "$work/man" &&
+        grep -q "CorvaneContinue" "$work/man" ||
+        { head -20 "$work/man"; return 1; }
+    LC_ALL=C.UTF-8 MANWIDTH=80 env -u MANPATH man -P cat pipeword-client >"$work/man" 2>&1 &&
+        grep -q "write one request to a pipeword server" "$work/man" ||
+        { head -20 "$work/man"; return 1; }
+}
+
+installed_exchange() {
+    mkdir -p "$work/pipes"
+    PIPEWORD_PIPE_DIR=$work/pipes exchange /usr/bin/pipeword /usr/bin/pipeword-client \
+        "$work/server.expected"
+}
+
+purge_deb() {
+    dpkg_patiently --purge pipeword || return 1
+    installed_here=false
+    status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
+    if [ -n "$status" ] && [ "$status" != not-installed ]; then
+        echo "pipeword is still $status"
+        return 1
+    fi
+    if dpkg -L pipeword >/dev/null 2>&1; then
+        echo "dpkg still lists files of pipeword"
+        return 1
+    fi
+    for file in $(cat "$work/deb.files") /usr/share/doc/pipeword; do
+        if [ -e "$file" ]; then
+            echo "left behind: $file"
+            return 1
+        fi
+    done
+    snapshot >"$work/after"
+    same_lines "$work/before" "$work/after"
+}
+
+failed_before=$failed
+check "the package may be installed here" may_install
+if [ "$failed" -ne "$failed_before" ]; then
+    echo "release: $passed passed, $failed failed"
+    exit 1
+fi
+path_excludes >"$work/notes"
+sed 's/^/     /' "$work/notes"
+check "dpkg -i $(basename "$deb")" install_deb
+check "dpkg -L: exactly the package's files, intact" installed_files
+check "man pipeword and man pipeword-client render the installed pages" man_pages
+check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchange
+check "dpkg --purge pipeword leaves nothing behind" purge_deb
+
+echo "release: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
