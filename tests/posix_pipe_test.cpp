@@ -1,0 +1,219 @@
+// Named pipes as the POSIX layer keeps them, where Windows has nothing to compare with:
+// the socket files and their modes, the pipe directory, stale files of killed servers, the
+// exit of a process whose server still waits, and signals. (That a write to a gone client
+// raises no SIGPIPE is shown by the contract tests, which would not survive one.)
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class PipeFiles : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pipeword-posix-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        directory_ = root_ + "/pipes"; // left for the layer to create
+        setenv("PIPEWORD_PIPE_DIR", directory_.c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("PIPEWORD_PIPE_DIR");
+        std::filesystem::remove_all(root_);
+    }
+    std::string Path(const std::string &name) const { return directory_ + "/" + name; }
+    bool Exists(const std::string &name) const {
+        struct stat file {};
+        return lstat(Path(name).c_str(), &file) == 0;
+    }
+    static std::u16string PipeName(const std::string &name) {
+        return u"\\\\.\\pipe\\" + std::u16string(name.begin(), name.end());
+    }
+    static HANDLE Serve(const std::u16string &name, SECURITY_ATTRIBUTES *security = nullptr) {
+        return CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, security);
+    }
+    static HANDLE Open(const std::u16string &name) {
+        return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    }
+
+    std::string root_;
+    std::string directory_;
+};
+
+TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
+    mode_t saved = umask(022);
+    HANDLE server = Serve(u"\\\\.\\PIPE\\Mixed.Case");
+    umask(saved);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    struct stat file {};
+    ASSERT_EQ(stat(directory_.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 01777u); // like /tmp/.X11-unix, whatever the umask
+    ASSERT_EQ(lstat(Path("Mixed.Case").c_str(), &file), 0); // the name's case is kept
+    EXPECT_TRUE(S_ISSOCK(file.st_mode));
+    EXPECT_TRUE(CloseHandle(server));
+    EXPECT_FALSE(Exists("Mixed.Case"));
+    EXPECT_TRUE(Exists("Mixed.Case.lock")); // kept: it only ever carries locks
+}
+
+TEST_F(PipeFiles, SocketModeFollowsTheDescriptor) {
+    const struct {
+        const char16_t *descriptor; // null: no security record
+        mode_t mode;
+    } cases[] = {
+        {nullptr, 0600},
+        {u"D:(A;OICI;GRGW;;;AU)(A;OICI;GA;;;BA)", 0666},
+        {u"D:(A;;GA;;;WD)", 0666},
+        {u"D:(A;;0x2;;;AU)", 0666},
+        {u"D:(A;;GR;;;AU)", 0600},
+        {u"D:(A;;GA;;;BA)", 0600},
+        {u"D:(D;;GW;;;WD)(A;;GA;;;AU)", 0600},
+        {u"D:(A;IO;GA;;;WD)", 0600},
+        {u"D:", 0600},
+        {u"", 0666}, // no DACL at all: Windows lets everyone in
+    };
+    mode_t saved = umask(077); // the descriptor's mode, not the umask's
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << &c - cases);
+        SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+        if (c.descriptor != nullptr) {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                c.descriptor, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr));
+        }
+        HANDLE server = Serve(PipeName("mode"), c.descriptor != nullptr ? &security : nullptr);
+        EXPECT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+        struct stat file {};
+        EXPECT_EQ(lstat(Path("mode").c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 07777, c.mode);
+        CloseHandle(server);
+        LocalFree(security.lpSecurityDescriptor);
+    }
+    umask(saved);
+}
+
+TEST_F(PipeFiles, NamesASocketPathCannotCarry) {
+    const struct {
+        std::string name;
+        DWORD error;
+    } cases[] = {
+        {"a/b", ERROR_INVALID_NAME},
+        {"..", ERROR_INVALID_NAME},
+        {"other.lock", ERROR_INVALID_NAME}, // the lock file of the pipe "other"
+        {std::string(120, 'x'), ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Serve(PipeName(c.name)), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(Open(PipeName(c.name)), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(directory_)); // refused before anything is made
+}
+
+TEST_F(PipeFiles, StaleSocketOfAKilledServerIsReclaimed) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        char created = Serve(PipeName("stale")) != INVALID_HANDLE_VALUE ? 1 : 0;
+        (void)!write(ready[1], &created, 1);
+        pause();
+        _exit(0);
+    }
+    char created = 0;
+    EXPECT_EQ(read(ready[0], &created, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_EQ(created, 1);
+    ASSERT_TRUE(Exists("stale")); // left behind, but nobody holds the name
+    EXPECT_EQ(Open(PipeName("stale")), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(WaitNamedPipeW(PipeName("stale").c_str(), 1000));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    HANDLE server = Serve(PipeName("stale"));
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE client = Open(PipeName("stale"));
+    EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+TEST_F(PipeFiles, ExitRemovesTheSocketOfAServerStillWaiting) {
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        HANDLE server = Serve(PipeName("waiting"));
+        if (server == INVALID_HANDLE_VALUE) {
+            _exit(2);
+        }
+        std::thread([server] { ConnectNamedPipe(server, nullptr); }).detach();
+        std::this_thread::sleep_for(50ms);
+        std::exit(Exists("waiting") ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(Exists("waiting"));
+}
+
+void Ignore(int) {}
+
+TEST_F(PipeFiles, SignalsDoNotInterruptBlockingCalls) {
+    struct sigaction handler {};
+    struct sigaction saved {};
+    handler.sa_handler = Ignore; // no SA_RESTART: blocked calls fail with EINTR
+    sigaction(SIGUSR1, &handler, &saved);
+    HANDLE server = Serve(PipeName("eintr"));
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    DWORD connectError = 1;
+    DWORD readError = 1;
+    std::thread worker([&] {
+        connectError = ConnectNamedPipe(server, nullptr) ? 0 : GetLastError();
+        char buffer[16];
+        DWORD bytes = 0;
+        readError = ReadFile(server, buffer, sizeof buffer, &bytes, nullptr) ? 0 : GetLastError();
+    });
+    auto interrupt = [&] {
+        for (int i = 0; i < 10; ++i) {
+            pthread_kill(worker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    interrupt(); // in ConnectNamedPipe
+    HANDLE client = Open(PipeName("eintr"));
+    interrupt(); // in ReadFile
+    DWORD bytes = 0;
+    EXPECT_TRUE(WriteFile(client, "request", 7, &bytes, nullptr));
+    worker.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_TRUE(connectError == 0 || connectError == ERROR_PIPE_CONNECTED) << connectError;
+    EXPECT_EQ(readError, 0u);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+} // namespace
