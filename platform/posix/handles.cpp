@@ -1,36 +1,47 @@
 #include "platform/posix/layer.h"
 
-#include <mutex>
-#include <unordered_set>
+#include <pthread.h>
 
 namespace {
 
-// Leaked on purpose: a worker may still use the registry while the process exits, so it
-// must never be destroyed.
-struct Registry {
-    std::mutex mutex;
-    std::unordered_set<HandleObject *> live;
-};
+// The live handles: a list threaded through the objects themselves, under one lock. Both
+// are plain static data, so nothing is destroyed at exit while a worker may still use them.
+// A process holds a handful of handles, so a linear search is cheap.
+pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
+HandleObject *firstLive = nullptr;
 
-Registry &TheRegistry() {
-    static Registry *registry = new Registry;
-    return *registry;
+// Requires registryLock.
+bool IsLive(const HandleObject *object) {
+    for (const HandleObject *live = firstLive; live != nullptr; live = live->registryNext) {
+        if (live == object) {
+            return true;
+        }
+    }
+    return false;
 }
+
+struct RegistryHold {
+    RegistryHold() { pthread_mutex_lock(&registryLock); }
+    ~RegistryHold() { pthread_mutex_unlock(&registryLock); }
+};
 
 } // namespace
 
 HANDLE RegisterHandle(HandleObject *object) {
-    Registry &registry = TheRegistry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    registry.live.insert(object);
+    RegistryHold hold;
+    object->registryPrevious = nullptr;
+    object->registryNext = firstLive;
+    if (firstLive != nullptr) {
+        firstLive->registryPrevious = object;
+    }
+    firstLive = object;
     return object;
 }
 
 HandleObject *LookUpHandle(HANDLE handle, HandleKind kind, HandleKind otherKind) {
-    Registry &registry = TheRegistry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
+    RegistryHold hold;
     auto *object = static_cast<HandleObject *>(handle);
-    if (registry.live.count(object) == 0 || (object->kind != kind && object->kind != otherKind)) {
+    if (!IsLive(object) || (object->kind != kind && object->kind != otherKind)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -42,9 +53,22 @@ HandleObject *LookUpHandle(HANDLE handle, HandleKind kind) {
 }
 
 bool UnregisterHandle(HANDLE handle) {
-    Registry &registry = TheRegistry();
-    std::lock_guard<std::mutex> hold(registry.mutex);
-    return registry.live.erase(static_cast<HandleObject *>(handle)) != 0;
+    RegistryHold hold;
+    auto *object = static_cast<HandleObject *>(handle);
+    if (!IsLive(object)) {
+        return false;
+    }
+    if (object->registryPrevious != nullptr) {
+        object->registryPrevious->registryNext = object->registryNext;
+    } else {
+        firstLive = object->registryNext;
+    }
+    if (object->registryNext != nullptr) {
+        object->registryNext->registryPrevious = object->registryPrevious;
+    }
+    object->registryNext = nullptr;
+    object->registryPrevious = nullptr;
+    return true;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -13,6 +13,10 @@ struct HandleObject {
     HandleKind kind;
     // Releases the object when its handle is closed; returns the CloseHandle result.
     BOOL (*close)(HandleObject *object);
+    // Links in the registry of live handles, which is kept without allocating so that
+    // opening a pipe or starting a thread costs no heap memory.
+    HandleObject *registryNext = nullptr;
+    HandleObject *registryPrevious = nullptr;
 };
 
 HANDLE RegisterHandle(HandleObject *object);

@@ -64,7 +64,8 @@ std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *s
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    thread->base = {HandleKind::Thread, CloseThread};
+    thread->base.kind = HandleKind::Thread;
+    thread->base.close = CloseThread;
     thread->startEx = startEx;
     thread->start = start;
     thread->argument = argument;
