@@ -10,8 +10,9 @@
 #endif
 
 // Prints one formatted wide line on standard output in a single write, so that lines from
-// two threads never mix. Format subset: %s (wide string), %ld (signed 32-bit), %lu, %lx and
-// %08lx (unsigned 32-bit), %%. Returns a non-negative count on success, -1 on failure.
+// two threads never mix. Format subset: %s (wide string), %ld (signed 32-bit), %lu and %lx
+// (unsigned 32-bit), %%; a number may be zero-padded to a width of one or two digits, as in
+// %08lx. Returns a non-negative count on success, -1 on failure (any other format included).
 int ConsolePrint(const WCHAR *format, ...);
 
 // The program's wide entry function: the platform's start-up calls it with the argument

@@ -2,12 +2,14 @@
 # Installs what building and testing need, on Debian 12, and is quick when it is all there.
 #   install-deps.sh native   compiler, CMake and GoogleTest for the Linux build
 #   install-deps.sh all      also the Windows cross-toolchain, Wine, the sanitizer runtimes,
-#                            and what the release packages need (dpkg-shlibdeps from dpkg-dev;
-#                            unzip and man-db for their check)
+#                            clang with libFuzzer for the fuzz targets, Valgrind, and what the
+#                            release packages need (dpkg-shlibdeps from dpkg-dev; unzip and
+#                            man-db for their check)
 set -e
 want="cmake g++ libgtest-dev googletest"
 if [ "${1:-all}" = all ]; then
     want="$want g++-mingw-w64-i686 wine wine32:i386 binutils-mingw-w64-i686"
+    want="$want clang libclang-rt-14-dev valgrind"
     want="$want dpkg-dev unzip man-db"
 fi
 missing=""

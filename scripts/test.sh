@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds every configuration and runs every test: native, AddressSanitizer + UBSan,
-# ThreadSanitizer, and the Windows build under Wine. Installs what it needs first.
+# ThreadSanitizer, the fuzz targets, and the Windows build under Wine. Installs what it
+# needs first.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -45,17 +46,31 @@ run_preset() {
         if [ ! -f "$WINEPREFIX/system.reg" ]; then
             echo "==== windows: creating the Wine prefix"
             wineboot -i >"$log.wineboot" 2>&1
+            # The registry files appear only once that wineserver has exited and saved them;
+            # the exchange tests copy the prefix from them.
+            wineserver -w
         fi
+        # A persistent server, and Wine's background services started now: started by the
+        # first test's wine, they would hold the test runner's output pipe open and keep that
+        # test waiting until its time-out.
         wineserver -p </dev/null >/dev/null 2>&1
+        wineboot </dev/null >>"$log.wineboot" 2>&1
     fi
     echo "==== $preset: test"
+    rm -f "build/$preset/reports/"*.txt
     $runner ctest --preset "$preset" -j"$jobs" --timeout 300 >"$log.test" 2>&1
-    status=$?
+    count_tests "$preset" $?
+}
+
+# count_tests NAME STATUS: shows the results of a ctest run logged in $log.test, with the
+# lines that tests left in the build's reports/ folder, and adds them to the totals.
+count_tests() {
     grep -E "Test +#" "$log.test"
-    if [ $status -ne 0 ]; then
-        echo "---- $preset: output of the failed tests"
+    cat "build/$1/reports/"*.txt 2>/dev/null
+    if [ "$2" -ne 0 ]; then
+        echo "---- $1: output of the failed tests"
         grep -v -E "^ *[0-9]+/[0-9]+ Test +#" "$log.test" | tail -150
-        broken="$broken $preset"
+        broken="$broken $1"
     fi
     counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' \
         "$log.test")
@@ -68,9 +83,29 @@ run_preset() {
     fi
 }
 
-for preset in native asan tsan windows; do
+# The libFuzzer targets, built with clang into build/fuzz; each runs for 30 s.
+run_fuzz() {
+    log=$logs/fuzz
+    echo "==== fuzz: configure and build (clang, libFuzzer)"
+    if ! cmake -S . -B build/fuzz -DPIPEWORD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$log.build" 2>&1 ||
+        ! cmake --build build/fuzz -j"$jobs" >>"$log.build" 2>&1; then
+        tail -60 "$log.build"
+        failed=$((failed + 1))
+        broken="$broken fuzz(build)"
+        return
+    fi
+    echo "==== fuzz: run each target"
+    rm -f build/fuzz/reports/*.txt
+    ctest --test-dir build/fuzz -j"$jobs" --output-on-failure >"$log.test" 2>&1
+    count_tests fuzz $?
+}
+
+for preset in native asan tsan; do
     run_preset "$preset"
 done
+run_fuzz
+run_preset windows
 
 # The release artifacts: built from this tree, then installed and run as a user would.
 echo "==== release: build the packages and check them"

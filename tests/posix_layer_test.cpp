@@ -82,6 +82,21 @@ TEST(ConsolePrint, FormatsOutsideTheSubsetAreRefused) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(Captured([] { return ConsolePrint(WIDE("%ls\n"), WIDE("x")); }, &result), "");
     EXPECT_EQ(result, -1);
+    // Padding is for numbers only, and at most two digits wide: a width of many digits once
+    // made the formatter pad for as long as the number said.
+    for (const WCHAR *format : {WIDE("100%0%"), WIDE("[%0s]"), WIDE("%0lx"), WIDE("%0100lx"),
+                                WIDE("%099999999999999999999lx"), WIDE("%"), WIDE("%l")}) {
+        EXPECT_EQ(Captured([&] { return ConsolePrint(format, DWORD{7}); }, &result), "");
+        EXPECT_EQ(result, -1);
+    }
+}
+
+TEST(ConsolePrint, ZeroPaddingCountsTheSignAsPrintfDoes) {
+    EXPECT_EQ(Captured([] {
+                  return ConsolePrint(WIDE("[%05ld] [%02ld] [%010lu] [%00lx] [%099lx]\n"),
+                                      LONG{-42}, LONG{-42}, DWORD{7}, DWORD{255}, DWORD{1});
+              }),
+              "[-0042] [-42] [0000000007] [ff] [" + std::string(98, '0') + "1]\n");
 }
 
 TEST(Utf, ArgumentsFromUtf8) {

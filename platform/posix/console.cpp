@@ -33,7 +33,8 @@ long FormatUtf8(char *out, std::size_t capacity, const WCHAR *format, va_list ar
         if (negative) {
             put("-", 1);
         }
-        for (std::size_t pad = count; pad < width; ++pad) {
+        // As printf: the width counts the sign.
+        for (std::size_t pad = count + (negative ? 1 : 0); pad < width; ++pad) {
             put("0", 1);
         }
         while (count > 0) {
@@ -50,15 +51,24 @@ long FormatUtf8(char *out, std::size_t capacity, const WCHAR *format, va_list ar
                           used < capacity ? out + used : nullptr,
                           used < capacity ? capacity - used : 0);
         ++p;
+        // A number may be zero-padded to a width of one or two digits, as in %08lx.
         std::size_t width = 0;
-        if (*p == u'0') {
-            for (++p; *p >= u'0' && *p <= u'9'; ++p) {
+        bool padded = *p == u'0';
+        if (padded) {
+            const WCHAR *digits = ++p;
+            for (; *p >= u'0' && *p <= u'9'; ++p) {
+                if (p - digits == 2) {
+                    return -1;
+                }
                 width = width * 10 + static_cast<std::size_t>(*p - u'0');
             }
+            if (p == digits) {
+                return -1;
+            }
         }
-        if (*p == u'%' && width == 0) {
+        if (*p == u'%' && !padded) {
             put("%", 1);
-        } else if (*p == u's' && width == 0) {
+        } else if (*p == u's' && !padded) {
             const WCHAR *text = va_arg(arguments, const WCHAR *);
             if (text == nullptr) {
                 text = u"(null)";
