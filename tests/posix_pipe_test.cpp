@@ -58,18 +58,26 @@ class PipeFiles : public testing::Test {
 };
 
 TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
-    mode_t saved = umask(022);
-    HANDLE server = Serve(u"\\\\.\\PIPE\\Mixed.Case");
-    umask(saved);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-    struct stat file {};
-    ASSERT_EQ(stat(directory_.c_str(), &file), 0);
-    EXPECT_EQ(file.st_mode & 07777, 01777u); // like /tmp/.X11-unix, whatever the umask
-    ASSERT_EQ(lstat(Path("Mixed.Case").c_str(), &file), 0); // the name's case is kept
-    EXPECT_TRUE(S_ISSOCK(file.st_mode));
-    EXPECT_TRUE(CloseHandle(server));
-    EXPECT_FALSE(Exists("Mixed.Case"));
-    EXPECT_TRUE(Exists("Mixed.Case.lock")); // kept: it only ever carries locks
+    // The directory is made like /tmp/.X11-unix whatever the umask, even one that leaves
+    // its owner nothing.
+    for (mode_t mask : {022, 077, 0777}) {
+        SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
+        std::filesystem::remove_all(directory_);
+        mode_t saved = umask(mask);
+        HANDLE server = Serve(u"\\\\.\\PIPE\\Mixed.Case");
+        umask(saved);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+        struct stat file {};
+        ASSERT_EQ(lstat(directory_.c_str(), &file), 0);
+        EXPECT_TRUE(S_ISDIR(file.st_mode));
+        EXPECT_EQ(file.st_mode & 07777, 01777u);
+        ASSERT_EQ(lstat(Path("Mixed.Case").c_str(), &file), 0); // the name's case is kept
+        EXPECT_TRUE(S_ISSOCK(file.st_mode));
+        EXPECT_EQ(file.st_mode & 0777, 0600u);
+        EXPECT_TRUE(CloseHandle(server));
+        EXPECT_FALSE(Exists("Mixed.Case"));
+        EXPECT_TRUE(Exists("Mixed.Case.lock")); // kept: it only ever carries locks
+    }
 }
 
 TEST_F(PipeFiles, SocketModeFollowsTheDescriptor) {

@@ -12,7 +12,25 @@
 // A server has one instance. Once it has its client it closes the listening socket, so
 // later clients are refused and, finding byte 0 held, report ERROR_PIPE_BUSY. After
 // DisconnectNamedPipe the next ConnectNamedPipe listens again.
+//
+// The pipe directory may be shared with other local users, any of whom may have got there
+// first, so nothing in it is taken on trust:
+//   - The directory is opened without following a symbolic link, and a server uses it only
+//     if it is a directory owned by root or by the server's user that, if others may write
+//     to it, has the sticky bit; otherwise ERROR_ACCESS_DENIED, with nothing touched. From
+//     then on the layer works relative to the open directory (*at() calls, and for bind and
+//     connect a path through /proc/self/fd), never through its path again.
+//   - The lock file and the socket are opened and created without following links, and a
+//     lock file is used only if it is a regular file of the server's user.
+//   - A socket file is removed only if it belongs to the server's user and the name's lock
+//     is free (it is stale). Another user's socket under the name, live or stale, is never
+//     removed: the name is busy (ERROR_PIPE_BUSY).
+//   - A client connects only to a socket file, never through a link, and keeps the
+//     connection only if the server runs as root, as the client's own user, or as the owner
+//     of a directory that nobody else may write to (SO_PEERCRED): in a shared directory any
+//     user can make a name first, and only those servers can be told from an impostor.
 #include "platform/posix/layer.h"
+#include "platform/posix/syscalls.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +48,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -49,14 +68,7 @@ constexpr off_t ListeningByte = 1;
 constexpr DWORD DefaultWaitMilliseconds = 50;
 constexpr long FlushCheckNanoseconds = 100000;
 constexpr long WaitCheckNanoseconds = 2000000;
-
-template <typename Call> auto RetryOnSignal(Call call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
+constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
 
 void Pause(long nanoseconds) {
     timespec delay{0, nanoseconds};
@@ -136,39 +148,230 @@ bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]) {
     return true;
 }
 
-constexpr char LockSuffix[] = ".lock";
-constexpr std::size_t LockPathCapacity = PathCapacity + sizeof LockSuffix - 1;
-
-void LockPathFor(const char *socketPath, char (&lockPath)[LockPathCapacity]) {
-    std::size_t size = std::strlen(socketPath);
-    std::memcpy(lockPath, socketPath, size);
-    std::memcpy(lockPath + size, LockSuffix, sizeof LockSuffix);
+// NAME, the last component of a socket path.
+const char *FileNameOf(const char *socketPath) {
+    return std::strrchr(socketPath, '/') + 1;
 }
 
-// Creates the pipe directory (the socket path's parent) if it is missing: world-writable
-// with the sticky bit, like /tmp/.X11-unix, whatever the umask. An existing one that others
-// may write to must have the sticky bit too, or anyone could replace a server's socket file
-// with their own.
-bool EnsurePipeDirectory(const char *socketPath) {
-    char directory[PathCapacity];
-    std::size_t size = std::strrchr(socketPath, '/') - socketPath;
+// The socket path's directory: "/NAME" lives in "/".
+void DirectoryOf(const char *socketPath, char (&directory)[PathCapacity]) {
+    std::size_t size = static_cast<std::size_t>(FileNameOf(socketPath) - 1 - socketPath);
     std::memcpy(directory, socketPath, size);
-    directory[size == 0 ? 1 : size] = 0; // "/NAME" lives in "/"
-    if (mkdir(directory, 01777) == 0) {
-        chmod(directory, 01777);
-        return true;
+    directory[size == 0 ? 1 : size] = 0;
+}
+
+constexpr char LockSuffix[] = ".lock";
+constexpr std::size_t LockNameCapacity = PathCapacity + sizeof LockSuffix - 1;
+
+void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
+    std::size_t size = std::strlen(file);
+    std::memcpy(lockName, file, size);
+    std::memcpy(lockName + size, LockSuffix, sizeof LockSuffix);
+}
+
+// ---- The pipe directory --------------------------------------------------------------------
+
+// The pipe directory, open as an O_PATH descriptor (which needs no permission on the
+// directory itself), and what it was when it was checked.
+struct Directory {
+    int fd = -1;
+    struct stat status {};
+};
+
+bool StatusOf(int fd, struct stat *status) {
+    return Retry(sys.fstatat, fd, "", status, AT_EMPTY_PATH) == 0;
+}
+
+// "/proc/self/fd/N": the open file itself, whatever its path names now.
+std::size_t ProcPathOf(int fd, char (&path)[PathCapacity]) {
+    static constexpr char prefix[] = "/proc/self/fd/";
+    char digits[12];
+    std::size_t count = 0;
+    auto value = static_cast<unsigned>(fd);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char *at = std::copy(prefix, prefix + sizeof prefix - 1, path);
+    while (count > 0) {
+        *at++ = digits[--count];
     }
-    if (errno != EEXIST) {
-        return errno == ENOENT ? FailWith(ERROR_PATH_NOT_FOUND) : FailWithErrno(errno);
-    }
-    struct stat existing {};
-    if (stat(directory, &existing) != 0 || !S_ISDIR(existing.st_mode)) {
-        return FailWith(ERROR_PATH_NOT_FOUND);
-    }
-    if ((existing.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (existing.st_mode & S_ISVTX) == 0) {
+    *at = 0;
+    return static_cast<std::size_t>(at - path);
+}
+
+// The directory itself, never a symbolic link in its place (its parents are the
+// administrator's choice and may be links).
+int OpenDirectory(const char *directory) {
+    return Retry(sys.openat, AT_FDCWD, directory, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
+                 mode_t{0});
+}
+
+// Why the directory could not be opened: a path that leads nowhere gives 'missing';
+// something other than a directory where the directory belongs (a symbolic link, a file)
+// gives ERROR_ACCESS_DENIED.
+BOOL FailToOpenDirectory(const char *directory, int error, DWORD missing) {
+    struct stat entry {};
+    if ((error == ELOOP || error == ENOTDIR) &&
+        Retry(sys.fstatat, AT_FDCWD, directory, &entry, AT_SYMLINK_NOFOLLOW) == 0) {
         return FailWith(ERROR_ACCESS_DENIED);
     }
+    return error == ENOENT || error == ENOTDIR ? FailWith(missing) : FailWithErrno(error);
+}
+
+// Sets the mode of a directory open as O_PATH: through /proc/self/fd, which needs no
+// permission on it, or, without /proc, by opening it for reading.
+bool ChangeDirectoryMode(int fd, mode_t mode) {
+    char proc[PathCapacity];
+    ProcPathOf(fd, proc);
+    if (Retry(sys.fchmodat, AT_FDCWD, proc, mode, 0) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    int readable = Retry(sys.openat, fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, mode_t{0});
+    if (readable < 0) {
+        return false;
+    }
+    bool changed = Retry(sys.fchmod, readable, mode) == 0;
+    int error = errno;
+    close(readable);
+    errno = error;
+    return changed;
+}
+
+// Makes the missing pipe directory: mode 0700 at first, which the umask can only narrow, so
+// it is never more open than meant; then world-writable with the sticky bit, like
+// /tmp/.X11-unix. True also when another process made it first (EEXIST): the caller then
+// checks that one like any other.
+bool MakeDirectory(const char *directory) {
+    if (Retry(sys.mkdirat, AT_FDCWD, directory, mode_t{0700}) != 0) {
+        return errno == EEXIST;
+    }
+    int fd = OpenDirectory(directory);
+    if (fd < 0) {
+        return errno == ENOENT; // gone again: the caller looks once more
+    }
+    struct stat made {};
+    bool changed = StatusOf(fd, &made);
+    // Only the directory just made is opened up; one put in its place in the meantime is
+    // left as it is, for the caller's checks.
+    if (changed && S_ISDIR(made.st_mode) && made.st_uid == geteuid()) {
+        changed = ChangeDirectoryMode(fd, 01777);
+    }
+    int error = errno;
+    close(fd);
+    errno = error;
+    return changed;
+}
+
+// Opens the pipe directory for a server, making it if it is missing. It must be a directory
+// owned by root or by the server's user, and have the sticky bit if others may write to it:
+// else anyone could replace the server's socket file with their own.
+bool OpenServerDirectory(const char *socketPath, Directory *directory) {
+    char path[PathCapacity];
+    DirectoryOf(socketPath, path);
+    int fd = OpenDirectory(path);
+    for (int attempt = 0; fd < 0 && errno == ENOENT && attempt < 3; ++attempt) {
+        if (!MakeDirectory(path)) {
+            return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+        }
+        fd = OpenDirectory(path);
+    }
+    if (fd < 0) {
+        return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+    }
+    struct stat &status = directory->status;
+    if (!StatusOf(fd, &status)) {
+        int error = errno;
+        close(fd);
+        return FailWithErrno(error);
+    }
+    uid_t owner = status.st_uid;
+    if (!S_ISDIR(status.st_mode) || (owner != 0 && owner != geteuid()) ||
+        ((status.st_mode & WritableByOthers) != 0 && (status.st_mode & S_ISVTX) == 0)) {
+        close(fd);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    directory->fd = fd;
     return true;
+}
+
+// Opens the pipe directory for a client: whatever it is, the server's credentials decide.
+bool OpenClientDirectory(const char *socketPath, Directory *directory) {
+    char path[PathCapacity];
+    DirectoryOf(socketPath, path);
+    int fd = OpenDirectory(path);
+    if (fd < 0) {
+        return FailToOpenDirectory(path, errno, ERROR_FILE_NOT_FOUND);
+    }
+    if (!StatusOf(fd, &directory->status)) {
+        int error = errno;
+        close(fd);
+        return FailWithErrno(error);
+    }
+    directory->fd = fd;
+    return true;
+}
+
+// Whether a client may believe a server running as 'user': root, the client's own user, or
+// the owner of a directory that nobody else may write to, who alone makes names in it.
+bool TrustedServer(uid_t user, const Directory &directory) {
+    return user == 0 || user == geteuid() ||
+           (user == directory.status.st_uid && (directory.status.st_mode & WritableByOthers) == 0);
+}
+
+// The socket address of NAME in the open directory. bind and connect have no *at() form:
+// the path goes through /proc/self/fd where that leads to the very directory checked, so that
+// a directory swapped in under its path afterwards is never used; by path without /proc.
+void AddressOf(const Directory &directory, const char *socketPath, sockaddr_un *address) {
+    address->sun_family = AF_UNIX;
+    const char *file = FileNameOf(socketPath);
+    std::size_t fileSize = std::strlen(file);
+    char proc[PathCapacity];
+    std::size_t size = ProcPathOf(directory.fd, proc);
+    struct stat through {};
+    if (size + 1 + fileSize < PathCapacity &&
+        Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) == 0 &&
+        through.st_dev == directory.status.st_dev && through.st_ino == directory.status.st_ino) {
+        std::memcpy(address->sun_path, proc, size);
+        address->sun_path[size] = '/';
+        std::memcpy(address->sun_path + size + 1, file, fileSize + 1);
+    } else {
+        std::memcpy(address->sun_path, socketPath, std::strlen(socketPath) + 1);
+    }
+}
+
+// What is under a name in the directory, looked at without following a link.
+enum class Entry {
+    Missing,
+    OwnSocket,     // a socket file of this process's user
+    ForeignSocket, // another user's socket file
+    Other,         // a symbolic link, a file, a directory: never a pipe
+    Unknown,       // could not be told; the last-error code says why
+};
+
+Entry Inspect(int directory, const char *file) {
+    struct stat entry {};
+    if (Retry(sys.fstatat, directory, file, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return Entry::Missing;
+        }
+        FailWithErrno(errno);
+        return Entry::Unknown;
+    }
+    if (!S_ISSOCK(entry.st_mode)) {
+        return Entry::Other;
+    }
+    return entry.st_uid == geteuid() ? Entry::OwnSocket : Entry::ForeignSocket;
+}
+
+// Removes the server's socket file, if the name still holds one of this user's.
+void RemoveOwnSocket(int directory, const char *file) {
+    if (Inspect(directory, file) == Entry::OwnSocket) {
+        Retry(sys.unlinkat, directory, file, 0);
+    }
 }
 
 // ---- Locks on the sidecar file -------------------------------------------------------------
@@ -179,7 +382,7 @@ bool SetLock(int fd, off_t byte, short type) {
     lock.l_whence = SEEK_SET;
     lock.l_start = byte;
     lock.l_len = 1;
-    return RetryOnSignal([&] { return fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
+    return Retry(sys.lock, fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // Whether another open file description holds the byte; false when that cannot be told.
@@ -189,18 +392,21 @@ bool LockHeld(int fd, off_t byte) {
     lock.l_whence = SEEK_SET;
     lock.l_start = byte;
     lock.l_len = 1;
-    return RetryOnSignal([&] { return fcntl(fd, F_OFD_GETLK, &lock); }) == 0 &&
-           lock.l_type != F_UNLCK;
+    return Retry(sys.lock, fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-bool LockHeldFor(const char *socketPath, off_t byte) {
-    char lockPath[LockPathCapacity];
-    LockPathFor(socketPath, lockPath);
-    int fd = RetryOnSignal([&] { return open(lockPath, O_RDONLY | O_CLOEXEC); });
+// The same for the lock file of NAME, opened without following a link and without waiting
+// (a FIFO planted in its place would otherwise block the open).
+bool LockHeldFor(int directory, const char *file, off_t byte) {
+    char lockName[LockNameCapacity];
+    LockNameFor(file, lockName);
+    int fd = Retry(sys.openat, directory, lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                   mode_t{0});
     if (fd < 0) {
         return false;
     }
-    bool held = LockHeld(fd, byte);
+    struct stat lock {};
+    bool held = StatusOf(fd, &lock) && S_ISREG(lock.st_mode) && LockHeld(fd, byte);
     close(fd);
     return held;
 }
@@ -211,14 +417,17 @@ bool LockHeldFor(const char *socketPath, off_t byte) {
 // then removes the socket files of the servers still open. Slots are never freed and the
 // list only grows at its head, so the handler can walk it while another thread is inside
 // the layer; ownership of a slot passes by compare-and-swap on its state alone.
-enum SlotState : int { SlotFree, SlotBusy, SlotLive };
+// SlotClosing: the server is removing its own file; should the process end meanwhile, the
+// exit handler removes it too, so that no file outlives the process. The name's lock is
+// still held then, so no other server can have bound the name in between.
+enum SlotState : int { SlotFree, SlotBusy, SlotLive, SlotClosing };
 
 // The layer's own objects (slots, pipe ends) live in mappings of their own rather than on
 // the heap: the program's worker allocates nothing once its security record is built, and
 // creating and closing its pipe falls in that stretch.
 template <typename Object> Object *MapObject() {
-    void *region =
-        mmap(nullptr, sizeof(Object), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *region = sys.mmap(nullptr, sizeof(Object), PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -228,13 +437,14 @@ template <typename Object> Object *MapObject() {
 
 template <typename Object> void UnmapObject(Object *object) {
     object->~Object();
-    munmap(object, sizeof(Object));
+    sys.munmap(object, sizeof(Object));
 }
 
 struct ExitSlot {
     std::atomic<int> state{SlotBusy};
     pid_t owner = 0;
-    char path[PathCapacity] = {};
+    int directory = -1; // the server's pipe directory, open while the slot is live
+    char file[PathCapacity] = {};
     ExitSlot *next = nullptr;
 };
 
@@ -242,10 +452,13 @@ constinit std::atomic<ExitSlot *> exitSlots{nullptr};
 
 void RemoveLiveSocketFiles() {
     for (ExitSlot *slot = exitSlots.load(); slot != nullptr; slot = slot->next) {
-        int live = SlotLive;
         // A forked child inherits the list; it removes only its own servers' files.
-        if (slot->state.compare_exchange_strong(live, SlotBusy) && slot->owner == getpid()) {
-            unlink(slot->path);
+        int live = SlotLive;
+        int closing = SlotClosing;
+        if ((slot->state.compare_exchange_strong(live, SlotBusy) ||
+             slot->state.compare_exchange_strong(closing, SlotBusy)) &&
+            slot->owner == getpid()) {
+            RemoveOwnSocket(slot->directory, slot->file);
         }
     }
 }
@@ -254,7 +467,7 @@ void RemoveLiveSocketFiles() {
 const bool exitHandlerRegistered = std::atexit(RemoveLiveSocketFiles) == 0;
 
 // A slot in state SlotBusy, owned by the caller until it publishes or frees it.
-ExitSlot *ClaimExitSlot(const char *path) {
+ExitSlot *ClaimExitSlot(int directory, const char *file) {
     if (!exitHandlerRegistered) {
         FailWith(ERROR_NO_SYSTEM_RESOURCES);
         return nullptr;
@@ -276,7 +489,8 @@ ExitSlot *ClaimExitSlot(const char *path) {
         }
     }
     slot->owner = getpid();
-    std::memcpy(slot->path, path, std::strlen(path) + 1);
+    slot->directory = directory;
+    std::memcpy(slot->file, file, std::strlen(file) + 1);
     return slot;
 }
 
@@ -299,11 +513,13 @@ struct PipeEnd : HandleObject {
 struct PipeServer : PipeEnd {
     int listener = -1;
     int lockFile = -1;
+    Directory directory;
     bool messageType = false;
     mode_t fileMode = 0600;
     ExitSlot *slot = nullptr;
     bool published = false; // the socket file is bound and its slot live
     char path[PathCapacity] = {};
+    const char *file = nullptr; // NAME, within path
 };
 
 using PipeClient = PipeEnd;
@@ -313,7 +529,8 @@ using PipeClient = PipeEnd;
 std::size_t StagingReserve() {
     static const std::size_t reserve = [] {
         std::size_t limit = 4u << 20;
-        int fd = open("/proc/sys/net/core/wmem_max", O_RDONLY | O_CLOEXEC);
+        int fd = Retry(sys.openat, AT_FDCWD, "/proc/sys/net/core/wmem_max", O_RDONLY | O_CLOEXEC,
+                       mode_t{0});
         if (fd >= 0) {
             char text[32] = {};
             if (read(fd, text, sizeof text - 1) > 0) {
@@ -329,8 +546,8 @@ std::size_t StagingReserve() {
 
 bool ReserveStaging(PipeEnd *end) {
     std::size_t size = StagingReserve();
-    void *region = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *region = sys.mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED) {
         return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -343,7 +560,7 @@ bool ReserveStaging(PipeEnd *end) {
 bool GrowStaging(PipeEnd *end, std::size_t size) {
     std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     size = (size + page - 1) / page * page;
-    void *region = mremap(end->staging, end->stagingCapacity, size, MREMAP_MAYMOVE);
+    void *region = sys.mremap(end->staging, end->stagingCapacity, size, MREMAP_MAYMOVE);
     if (region == MAP_FAILED) {
         return FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -354,7 +571,7 @@ bool GrowStaging(PipeEnd *end, std::size_t size) {
 
 void ReleaseStaging(PipeEnd *end) {
     if (end->staging != nullptr) {
-        munmap(end->staging, end->stagingCapacity);
+        sys.munmap(end->staging, end->stagingCapacity);
     }
 }
 
@@ -370,7 +587,29 @@ PipeServer *LookUpServer(HANDLE handle) {
 // Whether the other end has closed.
 bool PeerGone(int fd) {
     pollfd state{fd, 0, 0};
-    return RetryOnSignal([&] { return poll(&state, 1, 0); }) > 0 && (state.revents & POLLHUP) != 0;
+    return Retry(sys.poll, &state, nfds_t{1}, 0) > 0 && (state.revents & POLLHUP) != 0;
+}
+
+// Whether a client is waiting to be accepted.
+bool ClientWaiting(int listener) {
+    pollfd waiting{listener, POLLIN, 0};
+    return Retry(sys.poll, &waiting, nfds_t{1}, 0) > 0 && (waiting.revents & POLLIN) != 0;
+}
+
+ssize_t Receive(int fd, void *buffer, std::size_t size) {
+    iovec piece{buffer, size};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    return Retry(sys.recvmsg, fd, &header, 0);
+}
+
+ssize_t Send(int fd, const void *buffer, std::size_t size) {
+    iovec piece{const_cast<void *>(buffer), size};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    return Retry(sys.sendmsg, fd, const_cast<const msghdr *>(&header), MSG_NOSIGNAL);
 }
 
 // The failure code for I/O on a server end that has no client.
@@ -437,20 +676,39 @@ bool SocketModeFor(const SECURITY_ATTRIBUTES *security, mode_t *mode) {
     return true;
 }
 
-// Binds and listens on the server's path. The mode is set on the socket before bind, so the
+// Whether a server may go on with the name given what is under it: nothing, or a socket
+// file of its own user's. Another user's socket, live or stale, is never removed: the name
+// is busy, as for a live server. Anything else (a link, a file) is not a pipe at all.
+bool NameUsable(Entry entry) {
+    switch (entry) {
+    case Entry::Missing:
+    case Entry::OwnSocket:
+        return true;
+    case Entry::ForeignSocket:
+        return FailWith(ERROR_PIPE_BUSY);
+    case Entry::Other:
+        return FailWith(ERROR_ACCESS_DENIED);
+    case Entry::Unknown:
+        break;
+    }
+    return false; // the last-error code is already set
+}
+
+// Binds and listens on the server's name. The mode is set on the socket before bind, so the
 // file is never more open than the descriptor says, and put back after bind if the umask
-// narrowed it. A socket file already there is stale (this server holds the name's lock) and
-// is replaced; any other kind of file is left alone and refuses the name.
+// narrowed it. A socket file of this user's already there is stale (this server holds the
+// name's lock) and is replaced; anything else refuses the name.
 bool OpenListener(PipeServer *server) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int directory = server->directory.fd;
+    int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return FailWithErrno(errno);
     }
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, server->path, std::strlen(server->path) + 1);
-    auto bindPath = [&] {
-        return bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    AddressOf(server->directory, server->path, &address);
+    auto bindName = [&] {
+        return Retry(sys.bind, fd, reinterpret_cast<const sockaddr *>(&address),
+                     socklen_t{sizeof address});
     };
     auto fail = [&](int error) {
         close(fd);
@@ -459,20 +717,22 @@ bool OpenListener(PipeServer *server) {
     // Accepted sockets inherit SO_PASSCRED: every record, even an empty one, then carries
     // credentials, which tells a zero-byte message from the end of the connection.
     int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        fchmod(fd, server->fileMode) != 0) {
+    if (Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on}) != 0 ||
+        Retry(sys.fchmod, fd, server->fileMode) != 0) {
         return fail(errno);
     }
-    if (bindPath() != 0) {
+    if (bindName() != 0) {
         if (errno != EADDRINUSE) {
             return fail(errno);
         }
-        struct stat existing {};
-        if (lstat(server->path, &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
+        Entry entry = Inspect(directory, server->file);
+        if (entry != Entry::OwnSocket) {
             close(fd);
-            return FailWith(ERROR_ACCESS_DENIED);
+            // Gone again at once: another server came and went; the name is busy all the same.
+            return NameUsable(entry) ? FailWith(ERROR_PIPE_BUSY) : false;
         }
-        if ((unlink(server->path) != 0 && errno != ENOENT) || bindPath() != 0) {
+        if ((Retry(sys.unlinkat, directory, server->file, 0) != 0 && errno != ENOENT) ||
+            bindName() != 0) {
             return fail(errno);
         }
     }
@@ -481,12 +741,14 @@ bool OpenListener(PipeServer *server) {
         server->slot->state.store(SlotLive);
     }
     struct stat made {};
-    if (stat(server->path, &made) == 0 && (made.st_mode & 07777) != server->fileMode) {
-        chmod(server->path, server->fileMode);
+    if (Retry(sys.fstatat, directory, server->file, &made, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(made.st_mode) && made.st_uid == geteuid() &&
+        (made.st_mode & 07777) != server->fileMode) {
+        Retry(sys.fchmodat, directory, server->file, server->fileMode, 0);
     }
     // Backlog 0 still admits one client before ConnectNamedPipe; further ones find the
     // instance busy.
-    if (listen(fd, 0) != 0 || !SetLock(server->lockFile, ListeningByte, F_WRLCK)) {
+    if (Retry(sys.listen, fd, 0) != 0 || !SetLock(server->lockFile, ListeningByte, F_WRLCK)) {
         return fail(errno);
     }
     server->listener = fd;
@@ -500,18 +762,26 @@ void DestroyServer(PipeServer *server) {
     if (server->listener >= 0) {
         close(server->listener);
     }
+    bool exiting = false;
     if (server->slot != nullptr) {
         int live = SlotLive;
+        int closing = SlotClosing;
         if (!server->published) {
             server->slot->state.store(SlotFree);
-        } else if (server->slot->state.compare_exchange_strong(live, SlotBusy)) {
-            unlink(server->path);
-            server->slot->state.store(SlotFree);
-        } // else the process is exiting and the exit handler has the file
+        } else if (server->slot->state.compare_exchange_strong(live, SlotClosing)) {
+            RemoveOwnSocket(server->directory.fd, server->file);
+            exiting = !server->slot->state.compare_exchange_strong(closing, SlotFree);
+        } else {
+            exiting = true;
+        }
+        // When exiting, the exit handler has the slot and uses the directory.
     }
     // Released only once the socket file is gone.
     if (server->lockFile >= 0) {
         close(server->lockFile);
+    }
+    if (server->directory.fd >= 0 && !exiting) {
+        close(server->directory.fd);
     }
     ReleaseStaging(server);
     UnmapObject(server);
@@ -530,25 +800,134 @@ BOOL CloseClient(HandleObject *object) {
     return TRUE;
 }
 
-// Takes the name for this server: fails with ERROR_PIPE_BUSY while another live server has it.
+// Takes the name for this server: fails with ERROR_PIPE_BUSY while another live server has
+// it. Looks first and makes nothing under a name that is not this server's to use.
 bool LockName(PipeServer *server) {
-    char lockPath[LockPathCapacity];
-    LockPathFor(server->path, lockPath);
-    server->lockFile = RetryOnSignal(
-        [&] { return open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644); });
-    if (server->lockFile < 0) {
-        // Another user's lock file: busy while its server lives, else not ours to reclaim.
-        if (errno == EACCES) {
-            return FailWith(LockHeldFor(server->path, AliveByte) ? ERROR_PIPE_BUSY
-                                                                 : ERROR_ACCESS_DENIED);
+    int directory = server->directory.fd;
+    if (!NameUsable(Inspect(directory, server->file))) {
+        return false;
+    }
+    char lockName[LockNameCapacity];
+    LockNameFor(server->file, lockName);
+    int fd = Retry(sys.openat, directory, lockName,
+                   O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode_t{0644});
+    if (fd < 0) {
+        int error = errno;
+        // Another user's lock file, which the kernel may refuse even to root in a sticky
+        // directory: busy while its server lives, else not this server's to use.
+        if (error == EACCES || error == EPERM) {
+            return FailWith(LockHeldFor(directory, server->file, AliveByte) ? ERROR_PIPE_BUSY
+                                                                            : ERROR_ACCESS_DENIED);
         }
+        // A link (never followed), a directory or a socket where the lock file belongs.
+        return error == ENXIO ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno(error);
+    }
+    server->lockFile = fd;
+    struct stat lock {};
+    if (!StatusOf(fd, &lock)) {
         return FailWithErrno(errno);
     }
-    if (!SetLock(server->lockFile, AliveByte, F_WRLCK)) {
+    // Only a regular file of this user's, under this one name, is trusted with the locks.
+    if (!S_ISREG(lock.st_mode) || lock.st_uid != geteuid() || lock.st_nlink != 1) {
+        return FailWith(S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte) ? ERROR_PIPE_BUSY
+                                                                         : ERROR_ACCESS_DENIED);
+    }
+    if (!SetLock(fd, AliveByte, F_WRLCK)) {
         return errno == EAGAIN || errno == EACCES ? FailWith(ERROR_PIPE_BUSY)
                                                   : FailWithErrno(errno);
     }
     return true;
+}
+
+// The client side of CreateFileW, in an open pipe directory.
+HANDLE OpenClient(const Directory &directory, const char *path, DWORD access) {
+    const char *file = FileNameOf(path);
+    switch (Inspect(directory.fd, file)) {
+    case Entry::Missing: // a live server may be between two clients, replacing its socket file
+        SetLastError(LockHeldFor(directory.fd, file, AliveByte) ? ERROR_PIPE_BUSY
+                                                                : ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    case Entry::Other: // a link or a file where a socket belongs: never followed
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    case Entry::Unknown:
+        return INVALID_HANDLE_VALUE;
+    case Entry::OwnSocket:
+    case Entry::ForeignSocket:
+        break;
+    }
+    // Non-blocking, so that a full backlog (a client already waiting for this instance)
+    // reads as busy at once instead of queueing behind it.
+    int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        FailWithErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto fail = [&](DWORD code) {
+        close(fd);
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    };
+    sockaddr_un address{};
+    AddressOf(directory, path, &address);
+    int on = 1;
+    int result = Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on});
+    if (result == 0) {
+        auto connectName = [&] {
+            return sys.connect(fd, reinterpret_cast<const sockaddr *>(&address),
+                               socklen_t{sizeof address});
+        };
+        result = connectName();
+        // A connection interrupted after it was made reports EISCONN when made again.
+        while (result != 0 && errno == EINTR) {
+            result = connectName();
+            if (result != 0 && errno == EISCONN) {
+                result = 0;
+            }
+        }
+    }
+    if (result != 0) {
+        switch (int error = errno) {
+        case ENOENT:       // a live server may be between two clients, replacing its socket file
+        case ECONNREFUSED: // no listener: a live server serving a client, or a stale file
+            return fail(LockHeldFor(directory.fd, file, AliveByte) ? ERROR_PIPE_BUSY
+                                                                   : ERROR_FILE_NOT_FOUND);
+        case ENOTDIR:
+            return fail(ERROR_FILE_NOT_FOUND);
+        case EAGAIN:
+            return fail(ERROR_PIPE_BUSY);
+        default:
+            return fail(Win32ErrorFromErrno(error));
+        }
+    }
+    // The server's credentials, as it was when it listened: whoever made the name, only a
+    // server this client may believe is kept.
+    ucred server{};
+    socklen_t size = sizeof server;
+    if (Retry(sys.getsockopt, fd, SOL_SOCKET, SO_PEERCRED, &server, &size) != 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    if (!TrustedServer(server.uid, directory)) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    int status = Retry(sys.fcntl, fd, F_GETFL, 0);
+    if (status == -1 || Retry(sys.fcntl, fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    auto *client = MapObject<PipeClient>();
+    if (client == nullptr) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!ReserveStaging(client)) {
+        UnmapObject(client);
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    client->kind = HandleKind::PipeClient;
+    client->close = CloseClient;
+    client->connection = fd;
+    client->canRead = (access & GrantsRead) != 0;
+    client->canWrite = (access & GrantsWrite) != 0;
+    return RegisterHandle(client);
 }
 
 } // namespace
@@ -571,8 +950,7 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     }
     char path[PathCapacity];
     mode_t fileMode = 0600;
-    if (!SocketPathFor(name, path) || !SocketModeFor(security, &fileMode) ||
-        !EnsurePipeDirectory(path)) {
+    if (!SocketPathFor(name, path) || !SocketModeFor(security, &fileMode)) {
         return INVALID_HANDLE_VALUE;
     }
     auto *server = MapObject<PipeServer>();
@@ -587,8 +965,11 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     server->messageRead = (pipeMode & PIPE_READMODE_MESSAGE) != 0;
     server->fileMode = fileMode;
     std::memcpy(server->path, path, sizeof path);
-    if (!ReserveStaging(server) || !LockName(server) ||
-        (server->slot = ClaimExitSlot(path)) == nullptr || !OpenListener(server)) {
+    server->file = FileNameOf(server->path);
+    if (!OpenServerDirectory(server->path, &server->directory) || !ReserveStaging(server) ||
+        !LockName(server) ||
+        (server->slot = ClaimExitSlot(server->directory.fd, server->file)) == nullptr ||
+        !OpenListener(server)) {
         DWORD error = GetLastError();
         DestroyServer(server);
         SetLastError(error);
@@ -611,12 +992,10 @@ BOOL ConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped) {
     if (server->listener < 0 && !OpenListener(server)) { // listening again after a disconnect
         return FALSE;
     }
-    pollfd waiting{server->listener, POLLIN, 0};
-    bool early =
-        RetryOnSignal([&] { return poll(&waiting, 1, 0); }) > 0 && (waiting.revents & POLLIN) != 0;
+    bool early = ClientWaiting(server->listener);
     int fd;
     do {
-        fd = accept4(server->listener, nullptr, nullptr, SOCK_CLOEXEC);
+        fd = sys.accept4(server->listener, nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
     if (fd < 0) {
         return FailWithErrno(errno);
@@ -643,9 +1022,9 @@ BOOL DisconnectNamedPipe(HANDLE pipe) {
         server->connection = -1;
     } else if (server->listener >= 0) {
         // A client that connected before ConnectNamedPipe is dropped; the instance listens on.
-        pollfd waiting{server->listener, POLLIN, 0};
-        if (RetryOnSignal([&] { return poll(&waiting, 1, 0); }) > 0) {
-            int fd = accept4(server->listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (ClientWaiting(server->listener)) {
+            int fd = Retry(sys.accept4, server->listener, nullptr, nullptr,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
                 close(fd);
             }
@@ -697,8 +1076,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     msghdr header{};
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    ssize_t length = RetryOnSignal(
-        [&] { return recvmsg(end->connection, &header, MSG_PEEK | MSG_TRUNC | MSG_CMSG_CLOEXEC); });
+    ssize_t length =
+        Retry(sys.recvmsg, end->connection, &header, MSG_PEEK | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (length < 0) {
         return failRead(errno);
     }
@@ -707,7 +1086,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
     auto size = static_cast<std::size_t>(length);
     if (size <= toRead) {
-        ssize_t got = RetryOnSignal([&] { return recv(end->connection, buffer, toRead, 0); });
+        ssize_t got = Receive(end->connection, buffer, toRead);
         if (got < 0) {
             return failRead(errno);
         }
@@ -719,8 +1098,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     if (size > end->stagingCapacity && !GrowStaging(end, size)) {
         return FALSE;
     }
-    ssize_t got =
-        RetryOnSignal([&] { return recv(end->connection, end->staging, end->stagingCapacity, 0); });
+    ssize_t got = Receive(end->connection, end->staging, end->stagingCapacity);
     if (got < 0) {
         return failRead(errno);
     }
@@ -747,16 +1125,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     if (end->connection < 0) {
         return FailNotConnected(end);
     }
-    auto send1 = [&] {
-        return RetryOnSignal([&] { return send(end->connection, buffer, toWrite, MSG_NOSIGNAL); });
-    };
-    ssize_t sent = send1();
+    ssize_t sent = Send(end->connection, buffer, toWrite);
     if (sent < 0 && errno == EMSGSIZE) {
         // A message is one record, and a record must fit the send buffer: widen it (the
         // kernel doubles the value and caps it at net.core.wmem_max) and try once more.
         int wanted = static_cast<int>(std::min<std::size_t>(toWrite / 2 + 64, INT32_MAX));
-        if (setsockopt(end->connection, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted) == 0) {
-            sent = send1();
+        if (Retry(sys.setsockopt, end->connection, SOL_SOCKET, SO_SNDBUF, &wanted,
+                  socklen_t{sizeof wanted}) == 0) {
+            sent = Send(end->connection, buffer, toWrite);
         }
         if (sent < 0 && errno == EMSGSIZE) {
             return FailWith(ERROR_NO_SYSTEM_RESOURCES);
@@ -792,13 +1168,13 @@ BOOL FlushFileBuffers(HANDLE file) {
     for (;;) {
         bool gone = PeerGone(end->connection);
         int unread = 0;
-        if (ioctl(end->connection, SIOCOUTQ, &unread) != 0) {
+        if (Retry(sys.ioctl, end->connection, static_cast<unsigned long>(SIOCOUTQ), &unread) != 0) {
             return FailWithErrno(errno);
         }
         if (gone) {
             int error = 0;
             socklen_t size = sizeof error;
-            getsockopt(end->connection, SOL_SOCKET, SO_ERROR, &error, &size);
+            Retry(sys.getsockopt, end->connection, SOL_SOCKET, SO_ERROR, &error, &size);
             return unread > 0 || error == ECONNRESET ? FailWith(ERROR_BROKEN_PIPE) : TRUE;
         }
         if (unread == 0) {
@@ -822,65 +1198,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    // Non-blocking, so that a full backlog (a client already waiting for this instance)
-    // reads as busy at once instead of queueing behind it.
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        FailWithErrno(errno);
+    Directory directory;
+    if (!OpenClientDirectory(path, &directory)) {
         return INVALID_HANDLE_VALUE;
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path, std::strlen(path) + 1);
-    int on = 1;
-    int result = setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    if (result == 0) {
-        result = RetryOnSignal([&] {
-            return connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-        });
-    }
-    if (result != 0) {
-        int error = errno;
-        close(fd);
-        switch (error) {
-        case ENOENT:       // a live server may be between two clients, replacing its socket file
-        case ECONNREFUSED: // no listener: a live server serving a client, or a stale file
-            SetLastError(LockHeldFor(path, AliveByte) ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND);
-            break;
-        case ENOTDIR:
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            break;
-        case EAGAIN:
-            SetLastError(ERROR_PIPE_BUSY);
-            break;
-        default:
-            FailWithErrno(error);
-        }
-        return INVALID_HANDLE_VALUE;
-    }
-    int status = fcntl(fd, F_GETFL);
-    if (status == -1 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-        int error = errno;
-        close(fd);
-        FailWithErrno(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto *client = MapObject<PipeClient>();
-    if (client == nullptr) {
-        close(fd);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!ReserveStaging(client)) {
-        close(fd);
-        UnmapObject(client);
-        return INVALID_HANDLE_VALUE;
-    }
-    client->kind = HandleKind::PipeClient;
-    client->close = CloseClient;
-    client->connection = fd;
-    client->canRead = (access & GrantsRead) != 0;
-    client->canWrite = (access & GrantsWrite) != 0;
-    return RegisterHandle(client);
+    HANDLE client = OpenClient(directory, path, access);
+    close(directory.fd);
+    return client;
 }
 
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
@@ -891,14 +1215,21 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
     if (timeoutMilliseconds == NMPWAIT_USE_DEFAULT_WAIT) {
         timeoutMilliseconds = DefaultWaitMilliseconds;
     }
+    Directory directory;
+    if (!OpenClientDirectory(path, &directory)) {
+        return FALSE;
+    }
+    const char *file = FileNameOf(path);
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (bool first = true;; first = false) {
-        bool exists = LockHeldFor(path, AliveByte);
-        if (exists && LockHeldFor(path, ListeningByte)) {
+        bool exists = LockHeldFor(directory.fd, file, AliveByte);
+        if (exists && LockHeldFor(directory.fd, file, ListeningByte)) {
+            close(directory.fd);
             return TRUE;
         }
         if (!exists && first) {
+            close(directory.fd);
             return FailWith(ERROR_FILE_NOT_FOUND);
         }
         timespec now{};
@@ -906,6 +1237,7 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
         long long elapsed =
             (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (timeoutMilliseconds != NMPWAIT_WAIT_FOREVER && elapsed >= timeoutMilliseconds) {
+            close(directory.fd);
             return FailWith(ERROR_SEM_TIMEOUT);
         }
         Pause(WaitCheckNanoseconds);

@@ -1,7 +1,7 @@
 // Counter, local heap and locks.
 #include "platform/posix/layer.h"
+#include "platform/posix/syscalls.h"
 
-#include <cstdlib>
 #include <ctime>
 
 BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
@@ -22,8 +22,8 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
         return nullptr;
     }
     // Like the Windows heap, a zero-byte request still yields a distinct block.
-    void *block = (flags & LMEM_ZEROINIT) != 0 ? std::calloc(1, bytes == 0 ? 1 : bytes)
-                                               : std::malloc(bytes == 0 ? 1 : bytes);
+    void *block = (flags & LMEM_ZEROINIT) != 0 ? sys.calloc(1, bytes == 0 ? 1 : bytes)
+                                               : sys.malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -31,13 +31,17 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    std::free(memory);
+    sys.free(memory);
     return nullptr;
 }
 
-void AcquireSRWLockExclusive(PSRWLOCK lock) { pthread_mutex_lock(&lock->mutex); }
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    pthread_mutex_lock(&lock->mutex);
+}
 
-void ReleaseSRWLockExclusive(PSRWLOCK lock) { pthread_mutex_unlock(&lock->mutex); }
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    pthread_mutex_unlock(&lock->mutex);
+}
 
 void Sleep(DWORD milliseconds) {
     timespec delay{static_cast<time_t>(milliseconds / 1000),

@@ -2,9 +2,11 @@
 // CloseHandle; _beginthread's handle is closed by the runtime when the thread ends, as the
 // Windows C runtime does.
 #include "platform/posix/layer.h"
+#include "platform/posix/syscalls.h"
 
 #include <cerrno>
 #include <ctime>
+#include <new>
 
 namespace {
 
@@ -19,7 +21,16 @@ struct ThreadObject {
     // One reference for the thread itself, one for the handle while it is open, and one
     // for each wait in progress.
     int references;
+    // The release of the allocation it came from, taken when it is made: the thread may
+    // end long after, and touches nothing shared on its way out.
+    void (*release)(void *block);
 };
+
+void FreeThread(ThreadObject *thread) {
+    void (*release)(void *) = thread->release;
+    thread->~ThreadObject();
+    release(thread);
+}
 
 void DropReference(ThreadObject *thread) {
     pthread_mutex_lock(&thread->mutex);
@@ -28,7 +39,7 @@ void DropReference(ThreadObject *thread) {
     if (last) {
         pthread_cond_destroy(&thread->ended);
         pthread_mutex_destroy(&thread->mutex);
-        delete thread;
+        FreeThread(thread);
     }
 }
 
@@ -58,12 +69,14 @@ void *RunThread(void *argument) {
 
 std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *start)(void *),
                            unsigned stackSize, void *argument) {
-    auto *thread = new (std::nothrow) ThreadObject{};
-    if (thread == nullptr) {
+    void *memory = sys.calloc(1, sizeof(ThreadObject));
+    if (memory == nullptr) {
         errno = ENOMEM;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
+    auto *thread = new (memory) ThreadObject{};
+    thread->release = sys.free;
     thread->base.kind = HandleKind::Thread;
     thread->base.close = CloseThread;
     thread->startEx = startEx;
@@ -87,13 +100,15 @@ std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *s
         pthread_attr_setstacksize(&threadAttributes, stackSize);
     }
     pthread_t id;
-    int error = pthread_create(&id, &threadAttributes, RunThread, thread);
+    int error = sys.pthread_create(&id, &threadAttributes, RunThread, thread);
     pthread_attr_destroy(&threadAttributes);
     if (error != 0) {
         UnregisterHandle(&thread->base);
         pthread_cond_destroy(&thread->ended);
         pthread_mutex_destroy(&thread->mutex);
-        delete thread;
+        FreeThread(thread);
+        // As the C runtime does: errno holds the reason (EAGAIN when threads run short), and
+        // the last-error code its Win32 counterpart.
         errno = error;
         SetLastError(Win32ErrorFromErrno(error));
         return 0;

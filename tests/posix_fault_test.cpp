@@ -1,0 +1,329 @@
+// The POSIX layer under failing and interrupted system calls. The layer reaches the system
+// only through its table of calls (syscalls.h); these tests put failing or interrupted calls
+// in its slots and check what comes out: a sensible Win32 code, the program's own error line
+// when its worker runs, and nothing left behind (no descriptor, no mapping, no socket file;
+// no heap block either, which the asan preset's LeakSanitizer checks at exit).
+#include "platform/platform.h"
+#include "platform/posix/syscalls.h"
+#include "worker_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The table as the process started with it: what the stand-ins call through to.
+SystemCalls real{};
+
+// Mappings the layer holds: counted through the table while a test runs.
+std::atomic<long> liveMappings{0};
+std::atomic<int> mappingsBeforeFailure{-1}; // the mapping after this many fails; -1: none
+
+void *CountedMap(void *address, std::size_t size, int protection, int flags, int fd, off_t offset) {
+    if (mappingsBeforeFailure.fetch_sub(1) == 0) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    void *region = real.mmap(address, size, protection, flags, fd, offset);
+    if (region != MAP_FAILED) {
+        ++liveMappings;
+    }
+    return region;
+}
+
+int CountedUnmap(void *address, std::size_t size) {
+    int result = real.munmap(address, size);
+    if (result == 0) {
+        --liveMappings;
+    }
+    return result;
+}
+
+template <int Error> int FailSocket(int, int, int) {
+    errno = Error;
+    return -1;
+}
+
+template <int Error> int FailBind(int, const sockaddr *, socklen_t) {
+    errno = Error;
+    return -1;
+}
+
+template <int Error> int FailAccept(int, sockaddr *, socklen_t *, int) {
+    errno = Error;
+    return -1;
+}
+
+void *FailCalloc(std::size_t, std::size_t) {
+    errno = ENOMEM;
+    return nullptr;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+std::string ErrorLine(const char *step, DWORD code) {
+    char line[80];
+    std::snprintf(line, sizeof line, "%s w/err 0x%08x\n", step, code);
+    return line;
+}
+
+const std::string CreatedLines = "The named pipe (\\\\.\\pipe\\SamplePipe) is created.\n"
+                                 "Waiting for the client's connection...\n";
+
+HANDLE OpenSamplePipe() {
+    return CreateFileW(u"\\\\.\\pipe\\SamplePipe", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+class Faults : public testing::Test {
+  protected:
+    void SetUp() override {
+        real = sys;
+        char pattern[] = "/tmp/pipeword-faults-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        setenv("PIPEWORD_PIPE_DIR", directory_.c_str(), 1);
+        // A first server, made and closed before anything is counted, leaves an exit slot
+        // free for the next: a failed server then maps nothing that outlives it.
+        HANDLE first = CreateNamedPipeW(u"\\\\.\\pipe\\first", PIPE_ACCESS_DUPLEX,
+                                        PIPE_TYPE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
+        CloseHandle(first);
+        Count();
+        liveMappings = 0;
+        RunState.replyMode = ReplyStop;
+    }
+    void TearDown() override {
+        sys = real;
+        unsetenv("PIPEWORD_PIPE_DIR");
+        std::filesystem::remove_all(directory_);
+    }
+    // The real table, with mappings counted.
+    static void Count() {
+        sys = real;
+        sys.mmap = CountedMap;
+        sys.munmap = CountedUnmap;
+        mappingsBeforeFailure = -1;
+    }
+    bool SocketFileLeft() const {
+        return std::filesystem::exists(std::filesystem::symlink_status(directory_ + "/SamplePipe"));
+    }
+    // Runs the worker with each failure in turn; checks the lines it printed and that the
+    // run left nothing behind.
+    void ExpectWorkerLines(const std::vector<std::pair<void (*)(), std::string>> &cases) {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "case " << i);
+            int descriptors = OpenDescriptors();
+            cases[i].first();
+            std::string printed = RunWorker();
+            Count();
+            EXPECT_EQ(printed, cases[i].second);
+            EXPECT_EQ(RunState.exchangeDone.load(), 0);
+            EXPECT_EQ(RunState.pipeHandle, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(RunState.pipeSecurity, nullptr);
+            EXPECT_EQ(OpenDescriptors(), descriptors);
+            EXPECT_EQ(liveMappings.load(), 0);
+            EXPECT_FALSE(SocketFileLeft());
+        }
+    }
+
+    std::string directory_;
+};
+
+TEST_F(Faults, FailuresToCreateThePipeGiveTheProgramsErrorLine) {
+    const std::string unable = "Unable to create named pipe";
+    ExpectWorkerLines({
+        {[] { sys.socket = FailSocket<ENOMEM>; }, ErrorLine(unable.c_str(), 8)},
+        {[] { sys.socket = FailSocket<EMFILE>; }, ErrorLine(unable.c_str(), 4)},
+        {[] { sys.socket = FailSocket<ENFILE>; }, ErrorLine(unable.c_str(), 4)},
+        {[] { sys.bind = FailBind<EACCES>; }, ErrorLine(unable.c_str(), 5)},
+        {[] { sys.bind = FailBind<ENOSPC>; }, ErrorLine(unable.c_str(), 0x70)},
+        {[] { sys.bind = FailBind<ENAMETOOLONG>; }, ErrorLine(unable.c_str(), 0xce)},
+        // The pipe end's own mapping, then its staging area after the end is mapped.
+        {[] { mappingsBeforeFailure = 0; }, ErrorLine(unable.c_str(), 8)},
+        {[] { mappingsBeforeFailure = 1; }, ErrorLine(unable.c_str(), 8)},
+        // The security descriptor's block, before any pipe.
+        {[] { sys.calloc = FailCalloc; }, ErrorLine("CreatePipeSecurity failed", 8)},
+    });
+}
+
+TEST_F(Faults, FailuresToAcceptTheClientGiveTheProgramsErrorLine) {
+    ExpectWorkerLines({
+        {[] { sys.accept4 = FailAccept<ENOMEM>; },
+         CreatedLines + ErrorLine("ConnectNamedPipe failed", 8)},
+        {[] { sys.accept4 = FailAccept<EMFILE>; },
+         CreatedLines + ErrorLine("ConnectNamedPipe failed", 4)},
+        {[] { sys.accept4 = FailAccept<ENFILE>; },
+         CreatedLines + ErrorLine("ConnectNamedPipe failed", 4)},
+    });
+}
+
+TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
+    HANDLE server =
+        CreateNamedPipeW(u"\\\\.\\pipe\\SamplePipe", PIPE_ACCESS_DUPLEX,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    const std::pair<int (*)(int, int, int), DWORD> cases[] = {
+        {FailSocket<ENOMEM>, ERROR_NOT_ENOUGH_MEMORY},
+        {FailSocket<EMFILE>, ERROR_TOO_MANY_OPEN_FILES},
+        {FailSocket<ENFILE>, ERROR_TOO_MANY_OPEN_FILES},
+    };
+    for (const auto &[fail, code] : cases) {
+        int descriptors = OpenDescriptors();
+        sys.socket = fail;
+        SetLastError(0);
+        EXPECT_EQ(OpenSamplePipe(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), code);
+        sys.socket = real.socket;
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+    }
+    HANDLE client = OpenSamplePipe();
+    EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+    CloseHandle(client);
+    CloseHandle(server);
+    EXPECT_EQ(liveMappings.load(), 0);
+}
+
+std::atomic<int> threadCreations{0};
+std::atomic<bool> threadRan{false};
+
+TEST_F(Faults, AFailedThreadStartGivesNoHandleAndTheReason) {
+    auto routine = [](void *) -> unsigned {
+        threadRan = true;
+        return 0;
+    };
+    sys.pthread_create = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
+        ++threadCreations;
+        return EAGAIN; // the thread limit, or no memory for another stack
+    };
+    errno = 0;
+    std::uintptr_t thread = _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
+    int error = errno;
+    EXPECT_EQ(thread, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_EQ(error, EAGAIN);
+    EXPECT_EQ(_beginthread([](void *) { threadRan = true; }, 0, nullptr),
+              static_cast<std::uintptr_t>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    // Without memory for the thread's record, no thread is even tried.
+    sys.calloc = FailCalloc;
+    thread = _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
+    error = errno;
+    EXPECT_EQ(thread, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(error, ENOMEM);
+    EXPECT_EQ(threadCreations.load(), 2);
+    EXPECT_FALSE(threadRan.load());
+
+    // Once threads can start again, one does, and its handle works.
+    sys = real;
+    thread = _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
+    ASSERT_NE(thread, 0u) << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(threadRan.load());
+    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(thread)));
+}
+
+// Stands in for a slot that reports failure as -1 with errno: fails every other call with
+// EINTR, so that each real call comes after one interrupted attempt on the same thread.
+template <auto Slot> struct Interrupted;
+
+template <typename Result, typename... Parameters, Result (*SystemCalls::*Slot)(Parameters...)>
+struct Interrupted<Slot> {
+    static inline std::atomic<int> interruptions{0};
+    static Result Call(Parameters... arguments) {
+        thread_local bool passNext = false;
+        if (!passNext) {
+            passNext = true;
+            ++interruptions;
+            errno = EINTR;
+            return -1;
+        }
+        passNext = false;
+        return (real.*Slot)(arguments...);
+    }
+    // Puts the stand-in in its slot; returns the slot's name and how to read its count.
+    static std::pair<const char *, int (*)()> Install(const char *name) {
+        interruptions = 0;
+        sys.*Slot = Call;
+        return {name, [] { return interruptions.load(); }};
+    }
+};
+
+#define INTERRUPT(slot) Interrupted<&SystemCalls::slot>::Install(#slot)
+
+TEST_F(Faults, EveryCallInterruptedOnceStillMakesAWholeExchange) {
+    std::filesystem::remove_all(directory_); // made again, under interruptions
+    mode_t savedMask = umask(022); // which narrows the socket file's mode, to be set again
+    const std::pair<const char *, int (*)()> slots[] = {
+        INTERRUPT(socket),     INTERRUPT(bind),     INTERRUPT(listen),   INTERRUPT(accept4),
+        INTERRUPT(connect),    INTERRUPT(recvmsg),  INTERRUPT(sendmsg),  INTERRUPT(setsockopt),
+        INTERRUPT(getsockopt), INTERRUPT(ioctl),    INTERRUPT(poll),     INTERRUPT(lock),
+        INTERRUPT(fcntl),      INTERRUPT(openat),   INTERRUPT(mkdirat),  INTERRUPT(fstatat),
+        INTERRUPT(fchmod),     INTERRUPT(fchmodat), INTERRUPT(unlinkat),
+    };
+    std::u16string reply;
+    DWORD clientError = 0;
+    std::string printed = RunWorker([&] {
+        HANDLE client = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 5000 && client == INVALID_HANDLE_VALUE; ++attempt) {
+            client = OpenSamplePipe();
+            if (client == INVALID_HANDLE_VALUE) {
+                Sleep(1);
+            }
+        }
+        if (client == INVALID_HANDLE_VALUE) {
+            clientError = GetLastError();
+            return;
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(client, &mode, nullptr, nullptr);
+        DWORD bytes = 0;
+        if (!WriteFile(client, u"Hello", 12, &bytes, nullptr)) {
+            clientError = GetLastError();
+        }
+        char16_t buffer[32] = {};
+        if (ReadFile(client, buffer, sizeof buffer, &bytes, nullptr)) {
+            reply.assign(buffer, bytes / sizeof(char16_t));
+        } else {
+            clientError = GetLastError();
+        }
+        // Open until the worker is done, so that its flush finds a reader still there.
+        for (int waited = 0; RunState.exchangeDone == 0 && waited < 5000; ++waited) {
+            Sleep(1);
+        }
+        CloseHandle(client);
+    });
+    umask(savedMask);
+    EXPECT_EQ(clientError, 0u);
+    EXPECT_EQ(printed, CreatedLines + "Client is connected.\n"
+                                      "Receive 12 bytes from client: \"Hello\"\n"
+                                      "Send 24 bytes to client: \"CorvaneStop\"\n");
+    EXPECT_EQ(reply, std::u16string(u"CorvaneStop", 12));
+    EXPECT_EQ(RunState.exchangeDone.load(), 1);
+    for (const auto &[name, interruptions] : slots) {
+        EXPECT_GT(interruptions(), 0) << name << " was never called";
+    }
+}
+
+} // namespace
