@@ -31,6 +31,8 @@ struct Options {
     bool closeWithoutWriting = false;
     bool noRead = false;
     DWORD noReadSeconds = 0;
+    DWORD pauseBeforeWritingSeconds = 0;
+    DWORD pauseAfterPieceSeconds = 0;
     bool help = false;
 };
 
@@ -51,6 +53,11 @@ const WCHAR *const Usage =
          "  --read-size N            read the reply in pieces of at most N bytes (default: 4096)\n"
          "  --close-without-writing  connect, then close without writing\n"
          "  --no-read SECONDS        write the request, then keep the pipe open that long unread\n"
+         "  --pause-before-writing SECONDS\n"
+         "                           connect, then wait that long before writing the request\n"
+         "  --pause-after-piece SECONDS\n"
+         "                           read one piece of the reply (see --read-size), then wait\n"
+         "                           that long before reading the rest\n"
          "  --help                   this text\n"
          "\n"
          "Exit status: 0 reply received (or not asked for), 1 pipe closed without a reply,\n"
@@ -97,7 +104,9 @@ bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
         bool takesValue =
             SameText(argument, WIDE("--pipe")) || SameText(argument, WIDE("--wait")) ||
             SameText(argument, WIDE("--file")) || SameText(argument, WIDE("--bytes")) ||
-            SameText(argument, WIDE("--read-size")) || SameText(argument, WIDE("--no-read"));
+            SameText(argument, WIDE("--read-size")) || SameText(argument, WIDE("--no-read")) ||
+            SameText(argument, WIDE("--pause-before-writing")) ||
+            SameText(argument, WIDE("--pause-after-piece"));
         if (takesValue && value == nullptr) {
             return Complain(WIDE("missing value after "), argument);
         }
@@ -128,6 +137,14 @@ bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
                 return Complain(WIDE("--no-read takes seconds, not "), value);
             }
             options->noRead = true;
+        } else if (SameText(argument, WIDE("--pause-before-writing"))) {
+            if (!ParseCount(value, 24 * 60 * 60, &options->pauseBeforeWritingSeconds)) {
+                return Complain(WIDE("--pause-before-writing takes seconds, not "), value);
+            }
+        } else if (SameText(argument, WIDE("--pause-after-piece"))) {
+            if (!ParseCount(value, 24 * 60 * 60, &options->pauseAfterPieceSeconds)) {
+                return Complain(WIDE("--pause-after-piece takes seconds, not "), value);
+            }
         } else if (SameText(argument, WIDE("--empty"))) {
             options->kind = RequestEmpty;
             ++requests;
@@ -147,8 +164,13 @@ bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
     if (requests > 1) {
         return Complain(WIDE("give at most one of TEXT, --file, --bytes and --empty"), WIDE(""));
     }
-    if (options->closeWithoutWriting && (requests > 0 || options->noRead)) {
+    if (options->closeWithoutWriting &&
+        (requests > 0 || options->noRead || options->pauseBeforeWritingSeconds > 0 ||
+         options->pauseAfterPieceSeconds > 0)) {
         return Complain(WIDE("--close-without-writing sends nothing and reads nothing"), WIDE(""));
+    }
+    if (options->noRead && options->pauseAfterPieceSeconds > 0) {
+        return Complain(WIDE("--no-read reads nothing, so no piece to pause after"), WIDE(""));
     }
     return true;
 }
@@ -280,11 +302,13 @@ HANDLE OpenPipe(const Options &options) {
     }
 }
 
-// Reads one reply message, piece by piece while the server reports more of it.
-int ReadReply(HANDLE pipe, DWORD readSize) {
+// Reads one reply message, piece by piece while the server reports more of it; with
+// --pause-after-piece it waits after the first piece when more of the reply remains.
+int ReadReply(HANDLE pipe, const Options &options) {
+    const DWORD readSize = options.readSize;
     std::vector<BYTE> reply;
     std::vector<BYTE> piece(readSize);
-    for (;;) {
+    for (bool first = true;; first = false) {
         DWORD bytesRead = 0;
         BOOL complete = ReadFile(pipe, piece.data(), readSize, &bytesRead, nullptr);
         DWORD error = complete ? ERROR_SUCCESS : GetLastError();
@@ -293,6 +317,12 @@ int ReadReply(HANDLE pipe, DWORD readSize) {
             break;
         }
         if (error == ERROR_MORE_DATA) {
+            if (first && options.pauseAfterPieceSeconds > 0) {
+                ConsolePrint(WIDE("Read %ld bytes of the reply, waiting %ld s before reading on\n"),
+                             static_cast<LONG>(bytesRead),
+                             static_cast<LONG>(options.pauseAfterPieceSeconds));
+                Sleep(options.pauseAfterPieceSeconds * 1000);
+            }
             continue;
         }
         if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
@@ -325,6 +355,11 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
         ConsolePrint(WIDE("SetNamedPipeHandleState failed w/err 0x%08lx\n"), GetLastError());
         return ExitError;
     }
+    if (options.pauseBeforeWritingSeconds > 0) {
+        ConsolePrint(WIDE("Waiting %ld s before writing\n"),
+                     static_cast<LONG>(options.pauseBeforeWritingSeconds));
+        Sleep(options.pauseBeforeWritingSeconds * 1000);
+    }
     DWORD bytesWritten = 0;
     if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &bytesWritten,
                    nullptr)) {
@@ -338,7 +373,7 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
         Sleep(options.noReadSeconds * 1000);
         return ExitReply;
     }
-    return ReadReply(pipe, options.readSize);
+    return ReadReply(pipe, options);
 }
 
 } // namespace

@@ -1,0 +1,864 @@
+#!/bin/sh
+# Hostile and broken clients, rival and killed servers, odd pipe directories and access
+# control, against the built executables: every console line of each program in order, and
+# every exit status.
+# Usage: hostile.sh GROUP SERVER CLIENT [RUNNER]
+#   RUNNER runs Windows executables (cmake/wine-run.sh); each run then has a Wine prefix of
+#   its own, copied from the initialised one. Natively each run has a pipe directory of its
+#   own. Either way the groups can run at once.
+#   Groups for both platforms:
+#     requests              request sizes around the 2048-byte piece, and request contents
+#                           (odd sizes, no NUL, embedded NULs, lone surrogates, control
+#                           characters)
+#     client-killed-early   a client killed after connecting, before writing (10 s)
+#     client-killed-late    a client killed after writing, and one killed mid-reply
+#     second-client         other clients while one is served
+#     second-server         a second server while the first waits (10 s natively)
+#     killed-server         servers killed, then a new one serving normally
+#   Linux only (the program over the POSIX layer):
+#     pipe-dir              a missing pipe directory, and the longest one that fits
+#     pipe-dir-too-long     a pipe directory too long for a socket address (10 s)
+#     pipe-dir-no-parent    a pipe directory whose parent is missing (10 s)
+#     pipe-dir-unwritable   a pipe directory the server may not write to (10 s; root)
+#     raw-clients           a descriptor sent with the request, two messages, sockets of the
+#                           wrong kind ($HOSTILE_RAW_CLIENT)
+#     access                who may open the pipe (root; $HOSTILE_ADMINS_ONLY_SERVER)
+# Exit status 0 when every case passed, 77 when the group cannot run here (not root), else 1.
+# shellcheck disable=SC2154 # WHO_pid, WHO_status and the like are set through eval
+set -u
+group=$1
+server=$2
+client=$3
+runner=${4:-}
+Skipped=77
+
+work=$(mktemp -d)
+prefix=""
+pids=""
+cleanup() {
+    # Only when a case was cut short are programs of ours still running; each one that
+    # ended has been waited for and left the list, so no pid here can be reused yet.
+    for pid in $pids; do
+        kill -9 "$pid" 2>/dev/null
+    done
+    if [ -n "$prefix" ]; then
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+        rm -rf "$prefix"
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
+
+mkdir "$work/pipes"
+export PIPEWORD_PIPE_DIR="$work/pipes"
+
+if [ -n "$runner" ]; then
+    # Pipe names are global to a wineserver: a prefix of our own, made as exchange.sh makes
+    # it (registry files copied, since wineserver rewrites a hard-linked file in place).
+    here=$(cd "$(dirname "$runner")" && pwd)
+    source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
+    if [ ! -f "$source_prefix/system.reg" ]; then
+        echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
+        exit 1
+    fi
+    prefix=$(mktemp -d "$source_prefix.hostile-$group.XXXXXX") || exit 1
+    cp -a "$source_prefix"/*.reg "$source_prefix/dosdevices" "$prefix"/ || exit 1
+    if [ -f "$source_prefix/.update-timestamp" ]; then
+        cp -a "$source_prefix/.update-timestamp" "$prefix"/
+    fi
+    cp -al "$source_prefix/drive_c" "$prefix"/ 2>/dev/null ||
+        cp -a "$source_prefix/drive_c" "$prefix"/ || exit 1
+    export WINEPREFIX="$prefix"
+    export WINEDEBUG=-all
+    wineserver -p10 </dev/null >/dev/null 2>&1
+fi
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+now_ms() { date +%s%3N; }
+
+# ---- Running the programs ------------------------------------------------------------------
+
+# start WHO PROGRAM ARG...: starts PROGRAM in the background (under the runner for a Windows
+# executable), its output in WHO.out and WHO.err; sets WHO_pid and WHO_began.
+start() {
+    who=$1
+    program=$2
+    shift 2
+    eval "${who}_began=$(now_ms)"
+    case $program in
+    *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
+    *) "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
+    esac
+    eval "${who}_pid=$!"
+    pids="$pids $!"
+}
+
+# finish WHO: waits for WHO; sets WHO_status and WHO_ms (since its start).
+finish() {
+    eval "pid=\$${1}_pid"
+    # Quietly: the shell would report a killed program, and the status tells that.
+    wait "$pid" 2>/dev/null
+    eval "${1}_status=$?"
+    eval "${1}_ms=\$((\$(now_ms) - \$${1}_began))"
+    # shellcheck disable=SC2086 # one pid a word
+    pids=$(printf '%s\n' $pids | grep -vx "$pid")
+}
+
+# run WHO PROGRAM ARG...: start and finish.
+run() {
+    start "$@"
+    finish "$1"
+}
+
+# running WHO: whether WHO has not ended yet (a child that ended but was not waited for
+# still exists, as a zombie).
+running() {
+    eval "pid=\$${1}_pid"
+    state=$(sed "s/.*) //" "/proc/$pid/stat" 2>/dev/null | cut -c1)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# kill_now WHO: SIGKILL, as a crash or the task manager would end it.
+kill_now() {
+    eval "pid=\$${1}_pid"
+    kill -9 "$pid"
+}
+
+# wait_for WHO TEXT [SECONDS]: until WHO has printed a line starting with TEXT (default 20 s).
+wait_for() {
+    limit=$((${3:-20} * 20))
+    tries=0
+    while ! grep -q "^$2" "$work/$1.out" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt "$limit" ]; then
+            fail "$case_name: $1 never printed \"$2\""
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# ---- Checking what they did ----------------------------------------------------------------
+
+# platform_lines: LF-ended lines in, the lines as the programs print them out (CR LF from
+# Windows executables).
+platform_lines() {
+    case $server in
+    *.exe) sed 's/$/\r/' ;;
+    *) cat ;;
+    esac
+}
+
+# expect WHO LINE...: WHO's whole output must be these lines, and nothing on stderr (where
+# a sanitizer would report).
+expect() {
+    who=$1
+    shift
+    printf '%s\n' "$@" | platform_lines >"$work/$who.expected"
+    same "$who"
+}
+
+# expect_file WHO FILE: as expect, with the lines in FILE.
+expect_file() {
+    platform_lines <"$2" >"$work/$1.expected"
+    same "$1"
+}
+
+same() {
+    if ! cmp -s "$work/$1.expected" "$work/$1.out"; then
+        fail "$case_name: $1 output differs (expected <, actual >)"
+        diff "$work/$1.expected" "$work/$1.out" | cut -c1-300 | head -40 | cat -v
+    fi
+    if [ -s "$work/$1.err" ]; then
+        fail "$case_name: $1 wrote to stderr:"
+        head -40 "$work/$1.err"
+    fi
+}
+
+# status WHO EXPECTED
+status() {
+    eval "actual=\$${1}_status"
+    if [ "$actual" -ne "$2" ]; then
+        fail "$case_name: $1 exit status $actual, expected $2"
+    fi
+}
+
+# between WHO LOW HIGH: how long WHO ran, in ms.
+between() {
+    eval "took=\$${1}_ms"
+    if [ "$took" -lt "$2" ] || [ "$took" -gt "$3" ]; then
+        fail "$case_name: $1 took $took ms, expected $2 to $3 ms"
+    fi
+}
+
+# lasted_the_deadline WHO: a server that ended at its 10-second deadline, not much after.
+lasted_the_deadline() { between "$1" 9500 30000; }
+
+# printed_at_once WHO TEXT: a failing server prints its error line straight away, long
+# before the deadline.
+printed_at_once() {
+    wait_for "$1" "$2" 5
+}
+
+# name_free: nothing is left of the pipe: natively no socket file, and on both platforms a
+# client finds no pipe of that name.
+name_free() {
+    if [ -z "$runner" ]; then
+        left=$(find "$PIPEWORD_PIPE_DIR" -type s 2>/dev/null)
+        if [ -n "$left" ]; then
+            fail "$case_name: socket left behind: $left"
+            find "$PIPEWORD_PIPE_DIR" -type s -exec rm -f {} +
+        fi
+    fi
+    run probe "$client" --wait 0
+    status probe 2
+    expect probe \
+        'Unable to open \\.\pipe\SamplePipe within 0 ms: CreateFileW failed w/err 0x00000002'
+}
+
+begin_case() {
+    case_name=$1
+    failures_before=$failures
+    rm -f "$work"/*.out "$work"/*.err "$work"/*.expected
+}
+
+end_case() {
+    if [ "$failures" -eq "$failures_before" ]; then
+        echo "ok: $case_name"
+    fi
+}
+
+native_only() {
+    if [ -n "$runner" ]; then
+        echo "FAIL: group $group is for the Linux build only"
+        exit 1
+    fi
+}
+
+# needs_root WHY: skips the group when not root.
+needs_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: $group needs root ($1)"
+        exit $Skipped
+    fi
+}
+
+created='The named pipe (\\.\pipe\SamplePipe) is created.'
+waiting="Waiting for the client's connection..."
+connected='Client is connected.'
+opened='Connected to \\.\pipe\SamplePipe'
+fffd=$(printf '\357\277\275')
+
+# ---- Requests ------------------------------------------------------------------------------
+
+# letters FROM COUNT: pipeword-client's filler text, code units FROM to FROM + COUNT - 1.
+letters() {
+    awk -v from="$1" -v count="$2" 'BEGIN {
+        a = "abcdefghijklmnopqrstuvwxyz"
+        for (i = from; i < from + count; i++) printf "%s", substr(a, i % 26 + 1, 1)
+    }'
+}
+
+# filler_lines BYTES: the receive lines for a filler request of BYTES bytes, counted as the
+# server reads it, in pieces of at most 2048 bytes; each shows its whole code units.
+filler_lines() {
+    awk -v total="$1" 'BEGIN {
+        a = "abcdefghijklmnopqrstuvwxyz"
+        for (offset = 0; offset < total; offset += piece) {
+            piece = total - offset > 2048 ? 2048 : total - offset
+            text = ""
+            for (i = offset / 2; i < offset / 2 + int(piece / 2); i++)
+                text = text substr(a, i % 26 + 1, 1)
+            printf "Receive %d bytes from client: \"%s\"\n", piece, text
+        }
+    }'
+}
+
+# filler_bytes COUNT FILE: the filler's first COUNT bytes.
+filler_bytes() {
+    printf 'a\000b\000c\000d\000e\000f\000g\000h\000i\000j\000k\000l\000m\000' >"$work/pattern"
+    printf 'n\000o\000p\000q\000r\000s\000t\000u\000v\000w\000x\000y\000z\000' >>"$work/pattern"
+    repeats=$(($1 / 52 + 1))
+    while [ "$repeats" -gt 0 ]; do
+        cat "$work/pattern"
+        repeats=$((repeats - 1))
+    done | head -c "$1" >"$2"
+}
+
+# request_case NAME LINES_FILE CLIENT_ARG...: a whole exchange with "Start" as the reply,
+# the request shown in the receive lines of LINES_FILE.
+request_case() {
+    begin_case "$1"
+    lines=$2
+    shift 2
+    start server "$server"
+    run client "$client" --wait 15000 "$@"
+    finish server
+    status server 1
+    status client 0
+    {
+        printf '%s\n' "$created" "$waiting" "$connected"
+        cat "$lines"
+        printf '%s\n' 'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
+    } >"$work/lines.expected"
+    expect_file server "$work/lines.expected"
+    sent=$(sed -n 's/^Receive \([0-9]*\) .*/\1/p' "$lines" | awk '{ t += $1 } END { print t }')
+    expect client "$opened" "Sent $sent bytes" 'Reply 12 bytes: "Start"'
+    if [ -z "$runner" ]; then
+        name_free
+    fi
+    end_case
+}
+
+requests() {
+    # Around the read size: 2049 arrives as 2048 then 1, and the 1-byte piece shows nothing
+    # though the buffer still holds the first piece's text. The largest: 97 whole pieces.
+    for bytes in 1 2047 2048 2049 4096 200000; do
+        filler_lines "$bytes" >"$work/lines"
+        request_case "request-of-$bytes-bytes" "$work/lines" --bytes "$bytes"
+    done
+
+    # No NUL anywhere, and a second piece shorter than the first: shown up to the bytes
+    # read, not on into what the first piece left in the buffer.
+    filler_bytes 2048 "$work/request.bin"
+    printf 'X\000Y\000Z\000' >>"$work/request.bin"
+    {
+        printf 'Receive 2048 bytes from client: "%s"\n' "$(letters 0 1024)"
+        printf 'Receive 6 bytes from client: "XYZ"\n'
+    } >"$work/lines"
+    request_case request-without-nul "$work/lines" --file "$work/request.bin"
+
+    # A NUL inside each piece: each is shown up to its own NUL. The odd length leaves a lone
+    # byte after the last whole code unit.
+    printf 'a\000b\000c\000\000\000' >"$work/request.bin"
+    filler_bytes 2048 "$work/all"
+    tail -c +9 "$work/all" >>"$work/request.bin"
+    printf 'Q\000\000\000R\000!' >>"$work/request.bin"
+    printf 'Receive 2048 bytes from client: "abc"\nReceive 7 bytes from client: "Q"\n' \
+        >"$work/lines"
+    request_case request-with-embedded-nuls "$work/lines" --file "$work/request.bin"
+
+    # Lone surrogates (high, low, a low before a high, a high at the very end) each show as
+    # U+FFFD; a proper pair stays one character. The odd size leaves a byte unshown.
+    printf '\000\330a\000\000\334\075\330\000\336b\000\000\336\075\330c\000\377\333\001' \
+        >"$work/request.bin"
+    printf 'Receive 21 bytes from client: "%sa%s%sb%s%sc%s"\n' "$fffd" "$fffd" \
+        "$(printf '\360\237\230\200')" "$fffd" "$fffd" "$fffd" >"$work/lines"
+    request_case request-with-lone-surrogates "$work/lines" --file "$work/request.bin"
+
+    # A pair cut by the piece boundary: each piece holds half of it and shows U+FFFD.
+    filler_bytes 2046 "$work/request.bin"
+    printf '\075\330\000\336z\000\000\000' >>"$work/request.bin"
+    {
+        printf 'Receive 2048 bytes from client: "%s%s"\n' "$(letters 0 1023)" "$fffd"
+        printf 'Receive 6 bytes from client: "%sz"\n' "$fffd"
+    } >"$work/lines"
+    request_case request-with-a-pair-across-pieces "$work/lines" --file "$work/request.bin"
+
+    # Every control character, U+0001 to U+001F and U+007F, shows as U+FFFD, and the
+    # request stays on its one receive line; its neighbours U+0020, U+007E and U+0080 show
+    # as themselves.
+    : >"$work/request.bin"
+    : >"$work/shown"
+    unit=1
+    while [ "$unit" -le 31 ]; do
+        # shellcheck disable=SC2059 # the format is the escape for this code unit
+        printf "\\$(printf '%03o' "$unit")\\000" >>"$work/request.bin"
+        printf '%s' "$fffd" >>"$work/shown"
+        unit=$((unit + 1))
+    done
+    printf ' \000~\000\177\000\200\000\000\000' >>"$work/request.bin"
+    printf ' ~%s\302\200' "$fffd" >>"$work/shown"
+    printf 'Receive 72 bytes from client: "%s"\n' "$(cat "$work/shown")" >"$work/lines"
+    request_case request-with-every-control-character "$work/lines" --file "$work/request.bin"
+}
+
+# ---- Clients that vanish -------------------------------------------------------------------
+
+client_killed_early() {
+    begin_case client-killed-after-connecting-before-writing
+    start server "$server" Stop
+    start client "$client" --wait 15000 --pause-before-writing 60
+    wait_for client 'Waiting 60 s before writing'
+    wait_for server "$connected"
+    kill_now client
+    finish client
+    status client 137
+    expect client "$opened" 'Waiting 60 s before writing'
+    # The read fails as soon as the client is gone; the run still ends at its deadline.
+    printed_at_once server 'ReadFile from pipe failed'
+    finish server
+    status server 0
+    lasted_the_deadline server
+    expect server "$created" "$waiting" "$connected" \
+        'ReadFile from pipe failed w/err 0x0000006d' 'Server Message Send 0 '
+    name_free
+    end_case
+}
+
+client_killed_late() {
+    # The reply waits unread in the pipe: the server stays in its flush until the client
+    # goes, and then completes the exchange.
+    begin_case client-killed-after-writing-before-reading
+    start server "$server" Stop
+    start client "$client" --wait 15000 --no-read 60
+    wait_for client 'Keeping the pipe open'
+    wait_for server 'Send 24 bytes'
+    sleep 1
+    if ! running server; then
+        fail "$case_name: the server ended while the client held the reply unread"
+    fi
+    kill_now client
+    finish client
+    status client 137
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect client "$opened" 'Sent 12 bytes' 'Keeping the pipe open for 60 s without reading'
+    name_free
+    end_case
+
+    # The client reads 8 of the 32 bytes and stalls. Windows' flush waits for the whole
+    # message, so the server completes only once the client is gone. The Linux layer takes a
+    # message whole on the first read and hands it out in pieces from there, so the server
+    # sees the reply consumed and completes at once.
+    begin_case client-killed-after-reading-part-of-the-reply
+    start server "$server" Continue
+    start client "$client" --wait 15000 --read-size 8 --pause-after-piece 60
+    wait_for client 'Read 8 bytes of the reply'
+    if [ -n "$runner" ]; then
+        sleep 1
+        if ! running server; then
+            fail "$case_name: the server ended while the client had read only part of the reply"
+        fi
+    else
+        wait_for server 'Server Message Send' 8
+    fi
+    kill_now client
+    finish client
+    status client 137
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+    expect client "$opened" 'Sent 12 bytes' \
+        'Read 8 bytes of the reply, waiting 60 s before reading on'
+    name_free
+    end_case
+}
+
+# ---- Other clients, other servers ----------------------------------------------------------
+
+second_client() {
+    # While the first client is served (connected, not yet written), another finds the one
+    # instance busy and gives up; a third keeps waiting until the server has ended. Neither
+    # gets a reply, and the first exchange goes on as if they had not come.
+    begin_case second-client-while-the-first-is-served
+    start server "$server" Stop
+    start first "$client" --wait 15000 --pause-before-writing 3 First
+    wait_for first 'Waiting 3 s before writing'
+    wait_for server "$connected"
+    start third "$client" --wait 4000 Third
+    run second "$client" --wait 500 Second
+    status second 2
+    expect second '\\.\pipe\SamplePipe stayed busy: WaitNamedPipeW failed w/err 0x00000079'
+    finish first
+    status first 0
+    expect first "$opened" 'Waiting 3 s before writing' 'Sent 12 bytes' \
+        'Reply 24 bytes: "CorvaneStop"'
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "First"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    # The third's wait ends with the pipe gone or still unavailable: Linux waits out its
+    # time (121); Wine fails the wait as the last instance closes.
+    finish third
+    status third 2
+    tr -d '\r' <"$work/third.out" >"$work/third.lines"
+    pipe='\\\\\.\\pipe\\SamplePipe'
+    busy="$pipe stayed busy: WaitNamedPipeW"
+    gone="Unable to open $pipe within 4000 ms: CreateFileW"
+    if [ "$(wc -l <"$work/third.lines")" -ne 1 ] ||
+        ! grep -Eq "^($busy|$gone) failed w/err 0x[0-9a-f]{8}\$" "$work/third.lines"; then
+        fail "$case_name: the third client printed:"
+        cat -v "$work/third.out"
+    fi
+    name_free
+    end_case
+}
+
+second_server() {
+    begin_case second-server-while-the-first-waits
+    start first "$server" Stop
+    wait_for first "$waiting"
+    start second "$server" Continue
+    if [ -z "$runner" ]; then
+        # The name is taken: the second fails at once, and leaves the first's socket alone.
+        printed_at_once second 'Unable to create named pipe'
+        if [ ! -S "$PIPEWORD_PIPE_DIR/SamplePipe" ]; then
+            fail "$case_name: the first server's socket file is gone"
+        fi
+        run client "$client" --wait 5000
+        status client 0
+        expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
+        finish first
+        status first 1
+        expect first "$created" "$waiting" "$connected" \
+            'Receive 12 bytes from client: "Hello"' 'Send 24 bytes to client: "CorvaneStop"' \
+            'Server Message Send 1 '
+        finish second
+        status second 0
+        lasted_the_deadline second
+        expect second 'Unable to create named pipe w/err 0x000000e7' 'Server Message Send 0 '
+    else
+        # Wine makes a second instance of the name; clients go to the oldest first.
+        wait_for second "$waiting"
+        run client "$client" --wait 5000 One
+        status client 0
+        expect client "$opened" 'Sent 8 bytes' 'Reply 24 bytes: "CorvaneStop"'
+        finish first
+        status first 1
+        expect first "$created" "$waiting" "$connected" 'Receive 8 bytes from client: "One"' \
+            'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+        if ! running second; then
+            fail "$case_name: the second server ended with the first"
+        fi
+        run client "$client" --wait 5000 Two
+        status client 0
+        expect client "$opened" 'Sent 8 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+        finish second
+        status second 1
+        expect second "$created" "$waiting" "$connected" 'Receive 8 bytes from client: "Two"' \
+            'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+    fi
+    name_free
+    end_case
+}
+
+killed_server() {
+    # Killed while it waits: natively its socket file stays behind, with no live server to
+    # own it. A client already looking for the pipe finds none, and is served by the next
+    # server once that one is up.
+    begin_case server-killed-while-waiting-then-a-new-one
+    start first "$server" Stop
+    wait_for first "$waiting"
+    kill_now first
+    finish first
+    status first 137
+    expect first "$created" "$waiting"
+    if [ -z "$runner" ] && [ ! -S "$PIPEWORD_PIPE_DIR/SamplePipe" ]; then
+        fail "$case_name: the killed server left no socket file, so nothing stale is tested"
+    fi
+    start client "$client" --wait 15000 Again
+    sleep 0.5
+    run second "$server" Continue
+    status second 1
+    expect second "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Again"' \
+        'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+    finish client
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+    name_free
+    end_case
+
+    # Killed while a client is connected: the client's write fails as on a closed pipe.
+    begin_case server-killed-while-serving-then-a-new-one
+    start first "$server" Stop
+    start client "$client" --wait 15000 --pause-before-writing 2
+    wait_for first "$connected"
+    kill_now first
+    finish first
+    status first 137
+    expect first "$created" "$waiting" "$connected"
+    finish client
+    status client 2
+    expect client "$opened" 'Waiting 2 s before writing' 'WriteFile to pipe failed w/err 0x000000e8'
+    start second "$server"
+    run client "$client" --wait 15000
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 12 bytes: "Start"'
+    finish second
+    status second 1
+    expect second "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
+    name_free
+    end_case
+}
+
+# ---- The pipe directory (Linux) ------------------------------------------------------------
+
+# served: a whole exchange in the current pipe directory.
+served() {
+    start server "$server" Stop
+    run client "$client" --wait 15000
+    finish server
+    status server 1
+    status client 0
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
+}
+
+# unusable_pipe_dir NAME CODE [AS...]: the server (run by AS..., e.g. setpriv) cannot create
+# its pipe: the create error line at once, the report line at the deadline, status 0.
+unusable_pipe_dir() {
+    begin_case "$1"
+    code=$2
+    shift 2
+    start server "$@" "$server"
+    printed_at_once server 'Unable to create named pipe'
+    finish server
+    status server 0
+    lasted_the_deadline server
+    expect server "Unable to create named pipe w/err $code" 'Server Message Send 0 '
+    end_case
+}
+
+# directory_of_length BYTES: a path of that many bytes in the work directory. The socket
+# path is DIR/SamplePipe and must fit sun_path (108 bytes with its NUL): a directory of 96
+# bytes is the longest that does.
+directory_of_length() {
+    base=$work/d
+    padding=$(($1 - ${#base}))
+    if [ "$padding" -lt 1 ]; then
+        return 1
+    fi
+    printf '%s%s' "$base" "$(printf "%${padding}s" '' | tr ' ' x)"
+}
+
+pipe_dir() {
+    native_only
+    # Missing: made world-writable with the sticky bit whatever the server's umask.
+    begin_case missing-pipe-directory-is-made
+    export PIPEWORD_PIPE_DIR="$work/fresh"
+    umask 077
+    served
+    umask 022
+    mode=$(stat -c %a "$PIPEWORD_PIPE_DIR" 2>/dev/null)
+    if [ "$mode" != 1777 ]; then
+        fail "$case_name: the pipe directory was made with mode ${mode:-none}, expected 1777"
+    fi
+    name_free
+    end_case
+
+    begin_case longest-pipe-directory
+    if directory=$(directory_of_length 96); then
+        export PIPEWORD_PIPE_DIR="$directory"
+        served
+        name_free
+        end_case
+    else
+        echo "skipped: $case_name (the temporary directory's path is too long to build on)"
+    fi
+}
+
+pipe_dir_too_long() {
+    native_only
+    if ! directory=$(directory_of_length 97); then
+        directory=$work/$(printf '%120s' '' | tr ' ' x)
+    fi
+    export PIPEWORD_PIPE_DIR="$directory"
+    unusable_pipe_dir pipe-directory-too-long-for-a-socket-address 0x000000ce
+    if [ -e "$directory" ]; then
+        fail "$case_name: the directory was made although no socket can live in it"
+    fi
+}
+
+pipe_dir_no_parent() {
+    native_only
+    export PIPEWORD_PIPE_DIR="$work/missing/pipes"
+    unusable_pipe_dir pipe-directory-without-its-parent 0x00000003
+}
+
+pipe_dir_unwritable() {
+    native_only
+    needs_root "the server runs as another user, uid 65534"
+    # Root may write anywhere: the server runs as nobody, from a copy it can reach, in a
+    # directory only root may write to.
+    chmod 0755 "$work"
+    mkdir -m 0755 "$work/bin" "$work/locked"
+    cp "$server" "$work/bin/"
+    server=$work/bin/$(basename "$server")
+    export PIPEWORD_PIPE_DIR="$work/locked"
+    unusable_pipe_dir pipe-directory-not-writable 0x00000005 \
+        setpriv --reuid 65534 --regid 65534 --clear-groups
+    if [ -n "$(ls -A "$work/locked")" ]; then
+        fail "$case_name: the server left files in a directory it may not write to"
+    fi
+}
+
+# ---- Raw clients (Linux) -------------------------------------------------------------------
+
+# open_files_of PID: the files PID has open.
+open_files_of() {
+    for fd in /proc/"$1"/fd/*; do
+        readlink "$fd"
+    done
+}
+
+raw_clients() {
+    native_only
+    raw=${HOSTILE_RAW_CLIENT:?HOSTILE_RAW_CLIENT names the raw test client}
+    socket=$PIPEWORD_PIPE_DIR/SamplePipe
+    echo "kept by the client" >"$work/marker"
+
+    # A descriptor sent along with the request must never reach the server: it is not
+    # among the server's open files while the server waits in its flush.
+    for bytes in 12 4096; do
+        begin_case "descriptor-sent-with-a-$bytes-byte-request"
+        start server "$server"
+        wait_for server "$waiting"
+        start client "$raw" "$socket" descriptor "$work/marker" "$bytes" 2000
+        wait_for server 'Send 12 bytes'
+        open_files_of "$server_pid" >"$work/open-files"
+        if ! running server; then
+            fail "$case_name: the server had ended before its open files were seen"
+        elif grep -q "$work/marker" "$work/open-files"; then
+            fail "$case_name: the server holds the client's descriptor"
+        fi
+        finish client
+        status client 0
+        finish server
+        status server 1
+        filler_lines "$bytes" >"$work/lines"
+        {
+            printf '%s\n' "$created" "$waiting" "$connected"
+            cat "$work/lines"
+            printf '%s\n' 'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
+        } >"$work/lines.expected"
+        expect_file server "$work/lines.expected"
+        expect client Connected "Sent $bytes bytes with a descriptor" 'Reply 12 bytes: "Start"'
+        name_free
+        end_case
+    done
+
+    # One request is one message: a second message is neither read nor shown.
+    begin_case second-message-is-not-read
+    start server "$server" Stop
+    wait_for server "$waiting"
+    run client "$raw" "$socket" two-messages
+    finish server
+    status server 1
+    status client 0
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "First"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect client Connected 'Sent 12 and 14 bytes' 'Reply 24 bytes: "CorvaneStop"'
+    name_free
+    end_case
+
+    # A socket of the wrong kind is turned away by the kernel; the server never sees it.
+    begin_case sockets-of-the-wrong-kind
+    start server "$server"
+    wait_for server "$waiting"
+    for kind in stream datagram; do
+        run raw "$raw" "$socket" "$kind"
+        status raw 0
+        if ! grep -q "^A $kind socket is refused: " "$work/raw.out"; then
+            fail "$case_name: $(cat "$work/raw.out")"
+        fi
+    done
+    run client "$client" --wait 5000
+    status client 0
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
+    name_free
+    end_case
+}
+
+# ---- Access control (Linux, root) ----------------------------------------------------------
+
+access() {
+    native_only
+    needs_root "clients run as another user, uid 65534"
+    admins_only=${HOSTILE_ADMINS_ONLY_SERVER:?HOSTILE_ADMINS_ONLY_SERVER names the test server}
+    # Everything the other user touches must be reachable by it: the work directory, copies
+    # of the client, and a pipe directory that the server makes (mode 1777).
+    chmod 0755 "$work"
+    rmdir "$work/pipes"
+    mkdir -m 0755 "$work/bin"
+    cp "$client" "$work/bin/"
+    nobody_client=$work/bin/$(basename "$client")
+    if [ "$(setpriv --reuid 65534 --regid 65534 --clear-groups id -u)" != 65534 ] ||
+        ! setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --help >/dev/null
+    then
+        echo "FAIL: uid 65534 cannot run $nobody_client"
+        exit 1
+    fi
+
+    # The program's descriptor lets any authenticated user read and write: the socket is
+    # open to all, and another user's client gets its word.
+    begin_case another-user-is-admitted
+    start server "$server" Stop
+    wait_for server "$waiting"
+    mode=$(stat -c %a "$PIPEWORD_PIPE_DIR/SamplePipe")
+    if [ "$mode" != 666 ]; then
+        fail "$case_name: the socket has mode $mode, expected 666"
+    fi
+    run client setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --wait 5000
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    name_free
+    end_case
+
+    # A descriptor that grants Administrators alone: another user is refused at once with
+    # access denied, nothing is exchanged, and the server waits on for an admitted client.
+    begin_case another-user-is-refused-by-an-administrators-only-pipe
+    start server "$admins_only"
+    wait_for server "$waiting"
+    mode=$(stat -c %a "$PIPEWORD_PIPE_DIR/SamplePipe")
+    if [ "$mode" != 600 ]; then
+        fail "$case_name: the socket has mode $mode, expected 600"
+    fi
+    run refused setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --wait 5000
+    status refused 2
+    between refused 0 4000
+    expect refused 'Unable to open \\.\pipe\SamplePipe: CreateFileW failed w/err 0x00000005'
+    sleep 0.5
+    if ! running server; then
+        fail "$case_name: the server ended after the refused client"
+    fi
+    expect server "$created" "$waiting"
+    run client "$client" --wait 5000 Root
+    status client 0
+    expect client "$opened" 'Sent 10 bytes' 'Reply 12 bytes: "Start"'
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 10 bytes from client: "Root"' \
+        'Send 12 bytes to client: "Start"'
+    name_free
+    end_case
+}
+
+case $group in
+requests) requests ;;
+client-killed-early) client_killed_early ;;
+client-killed-late) client_killed_late ;;
+second-client) second_client ;;
+second-server) second_server ;;
+killed-server) killed_server ;;
+pipe-dir) pipe_dir ;;
+pipe-dir-too-long) pipe_dir_too_long ;;
+pipe-dir-no-parent) pipe_dir_no_parent ;;
+pipe-dir-unwritable) pipe_dir_unwritable ;;
+raw-clients) raw_clients ;;
+access) access ;;
+*)
+    echo "unknown group $group"
+    exit 2
+    ;;
+esac
+[ "$failures" -eq 0 ]
