@@ -21,4 +21,4 @@ set -e
 echo "---- pipeword $* (exit status $server_status)"
 cat "$server_output"
 echo "---- pipeword-client (exit status $client_status)"
-echo "$client_output"
+printf "%s\n" "$client_output"
