@@ -13,8 +13,6 @@ server=$2
 client=$3
 runner=${4:-}
 
-work=$(mktemp -d)
-prefix=""
 server_pid=""
 client_pid=""
 cleanup() {
@@ -22,49 +20,13 @@ cleanup() {
     for pid in $server_pid $client_pid; do
         kill "$pid" 2>/dev/null
     done
-    if [ -n "$prefix" ]; then
-        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
-        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
-        rm -rf "$prefix"
-    fi
-    rm -rf "$work"
+    isolated_run_cleanup
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
-
-mkdir "$work/pipes"
-export PIPEWORD_PIPE_DIR="$work/pipes"
-
-if [ -n "$runner" ]; then
-    # The same rule as the runner's for the initialised prefix. The registry files are
-    # copied, since wineserver rewrites a hard-linked file in place; drive_c is only read.
-    here=$(cd "$(dirname "$runner")" && pwd)
-    source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
-    if [ ! -f "$source_prefix/system.reg" ]; then
-        echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
-        exit 1
-    fi
-    prefix=$(mktemp -d "$source_prefix.$group.XXXXXX") || exit 1
-    cp -a "$source_prefix"/*.reg "$source_prefix/dosdevices" "$prefix"/ || exit 1
-    if [ -f "$source_prefix/.update-timestamp" ]; then
-        cp -a "$source_prefix/.update-timestamp" "$prefix"/
-    fi
-    cp -al "$source_prefix/drive_c" "$prefix"/ 2>/dev/null ||
-        cp -a "$source_prefix/drive_c" "$prefix"/ || exit 1
-    export WINEPREFIX="$prefix"
-    export WINEDEBUG=-all
-    # Kept up between runs so that each wine start is quick; it ends by itself 10 s after
-    # its last process should this script be killed before its clean-up.
-    wineserver -p10 </dev/null >/dev/null 2>&1
-fi
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-now_ms() { date +%s%3N; }
+label=$group
+# shellcheck source=../lib/isolated-run.sh source-path=SCRIPTDIR
+. "$(dirname "$0")/../lib/isolated-run.sh"
 
 # platform_lines: LF-ended lines in, the lines as the programs print them out (CR LF on
 # Windows).

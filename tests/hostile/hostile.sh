@@ -32,8 +32,6 @@ client=$3
 runner=${4:-}
 Skipped=77
 
-work=$(mktemp -d)
-prefix=""
 pids=""
 cleanup() {
     # Only when a case was cut short are programs of ours still running; each one that
@@ -41,47 +39,13 @@ cleanup() {
     for pid in $pids; do
         kill -9 "$pid" 2>/dev/null
     done
-    if [ -n "$prefix" ]; then
-        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
-        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
-        rm -rf "$prefix"
-    fi
-    rm -rf "$work"
+    isolated_run_cleanup
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
-
-mkdir "$work/pipes"
-export PIPEWORD_PIPE_DIR="$work/pipes"
-
-if [ -n "$runner" ]; then
-    # Pipe names are global to a wineserver: a prefix of our own, made as exchange.sh makes
-    # it (registry files copied, since wineserver rewrites a hard-linked file in place).
-    here=$(cd "$(dirname "$runner")" && pwd)
-    source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
-    if [ ! -f "$source_prefix/system.reg" ]; then
-        echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
-        exit 1
-    fi
-    prefix=$(mktemp -d "$source_prefix.hostile-$group.XXXXXX") || exit 1
-    cp -a "$source_prefix"/*.reg "$source_prefix/dosdevices" "$prefix"/ || exit 1
-    if [ -f "$source_prefix/.update-timestamp" ]; then
-        cp -a "$source_prefix/.update-timestamp" "$prefix"/
-    fi
-    cp -al "$source_prefix/drive_c" "$prefix"/ 2>/dev/null ||
-        cp -a "$source_prefix/drive_c" "$prefix"/ || exit 1
-    export WINEPREFIX="$prefix"
-    export WINEDEBUG=-all
-    wineserver -p10 </dev/null >/dev/null 2>&1
-fi
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
-now_ms() { date +%s%3N; }
+label=hostile-$group
+# shellcheck source=../lib/isolated-run.sh source-path=SCRIPTDIR
+. "$(dirname "$0")/../lib/isolated-run.sh"
 
 # ---- Running the programs ------------------------------------------------------------------
 
