@@ -10,7 +10,7 @@ want="cmake g++ libgtest-dev googletest"
 if [ "${1:-all}" = all ]; then
     want="$want g++-mingw-w64-i686 wine wine32:i386 binutils-mingw-w64-i686"
     want="$want clang libclang-rt-14-dev valgrind"
-    want="$want dpkg-dev unzip man-db"
+    want="$want dpkg-dev unzip man-db python3"
 fi
 missing=""
 for package in $want; do
