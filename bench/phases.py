@@ -129,7 +129,7 @@ def main():
         children = runs(trace, driver_pid)
         # In the order of the forks (process ids wrap around). The driver's first fork only
         # measures its own floor; the rest follow its rounds.
-        labels = [spec.split("=", 1)[0] for spec in options.servers]
+        labels = [definition.split("=", 1)[0] for definition in options.servers]
         order = list(children)[1:]
         by_label = {label: [] for label in labels}
         warmup = 2 * len(labels)

@@ -95,12 +95,12 @@ static int PidfdOpen(pid_t pid) {
 
 /* ---- Setting up -------------------------------------------------------------------------- */
 
-static bool ParseServer(const char *spec, struct Server *server) {
-    const char *equals = strchr(spec, '=');
-    if (equals == NULL || equals == spec || equals[1] == 0) {
+static bool ParseServer(const char *definition, struct Server *server) {
+    const char *equals = strchr(definition, '=');
+    if (equals == NULL || equals == definition || equals[1] == 0) {
         return false;
     }
-    server->label = strndup(spec, (size_t)(equals - spec));
+    server->label = strndup(definition, (size_t)(equals - definition));
     char *command = strdup(equals + 1);
     int argc = 0;
     for (char *word = strtok(command, " "); word != NULL; word = strtok(NULL, " ")) {
