@@ -21,21 +21,16 @@ mkdir "$work/pipes"
 export PIPEWORD_PIPE_DIR="$work/pipes"
 
 if [ -n "$runner" ]; then
-    # The same rule as the runner's for the initialised prefix. The registry files are
-    # copied, since wineserver rewrites a hard-linked file in place; drive_c is only read.
+    # The same rule as the runner's for the initialised prefix.
     here=$(cd "$(dirname "$runner")" && pwd)
     source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
     if [ ! -f "$source_prefix/system.reg" ]; then
         echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
         exit 1
     fi
-    prefix=$(mktemp -d "$source_prefix.$label.XXXXXX") || exit 1
-    cp -a "$source_prefix"/*.reg "$source_prefix/dosdevices" "$prefix"/ || exit 1
-    if [ -f "$source_prefix/.update-timestamp" ]; then
-        cp -a "$source_prefix/.update-timestamp" "$prefix"/
-    fi
-    cp -al "$source_prefix/drive_c" "$prefix"/ 2>/dev/null ||
-        cp -a "$source_prefix/drive_c" "$prefix"/ || exit 1
+    # shellcheck source=wine-prefix.sh
+    . "$(dirname "$0")/../lib/wine-prefix.sh"
+    copy_wine_prefix "$source_prefix" "$label" || exit 1
     export WINEPREFIX="$prefix"
     export WINEDEBUG=-all
     # Kept up between runs so that each wine start is quick; it ends by itself 10 s after

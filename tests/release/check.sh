@@ -187,21 +187,16 @@ windows_executables() {
         { echo "pipeword.exe carries no asInvoker manifest"; return 1; }
 }
 
+# shellcheck source=../lib/wine-prefix.sh
+. "$root/tests/lib/wine-prefix.sh"
+
 # A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
 # build/windows/wineprefix) or made afresh.
 wine_prefix() {
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     template=${PIPEWORD_WINE_TEMPLATE:-$root/build/windows/wineprefix}
     if [ -f "$template/system.reg" ]; then
-        prefix=$(mktemp -d "$template.release.XXXXXX") || return 1
-        # The registry is copied, since wineserver rewrites a hard-linked file in place;
-        # drive_c is only read.
-        cp -a "$template"/*.reg "$template/dosdevices" "$prefix"/ || return 1
-        if [ -f "$template/.update-timestamp" ]; then
-            cp -a "$template/.update-timestamp" "$prefix"/
-        fi
-        cp -al "$template/drive_c" "$prefix"/ 2>/dev/null ||
-            cp -a "$template/drive_c" "$prefix"/ || return 1
+        copy_wine_prefix "$template" release || return 1
         export WINEPREFIX="$prefix"
         wineserver -p </dev/null >/dev/null 2>&1
     else
