@@ -1,9 +1,13 @@
 // pipeword-client: opens the server's pipe, writes one request message and prints the reply.
+// Standard output carries the exchange (with --quiet only the reply's word); standard error
+// carries one line per problem, "pipeword-client: " first and the Win32 code last.
 // Exit status: 0 when a reply arrived (or when told not to read one), 1 when the pipe was
-// closed without a reply, 2 on any error.
+// closed without a reply, 2 on any error, a refused command line included.
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,11 +21,18 @@ constexpr DWORD PollMilliseconds = 50;
 // Large enough for any reply in one read; --read-size makes it smaller.
 constexpr DWORD DefaultReadSize = 4096;
 constexpr DWORD LargestRequest = 16 * 1024 * 1024;
+constexpr DWORD LongestWait = 24 * 60 * 60 * 1000;
+constexpr DWORD LongestPause = 24 * 60 * 60;
+
+using Text = std::basic_string<WCHAR>;
+
+// One diagnostic line on standard error.
+#define DIAGNOSTIC(text) WIDE("pipeword-client: ") text WIDE("\n")
 
 enum RequestKind { RequestText, RequestFile, RequestFiller, RequestEmpty };
 
 struct Options {
-    const WCHAR *pipeName = WIDE("\\\\.\\pipe\\SamplePipe");
+    Text pipeName = WIDE("\\\\.\\pipe\\SamplePipe");
     DWORD waitMilliseconds = 5000;
     RequestKind kind = RequestText;
     const WCHAR *text = WIDE("Hello");
@@ -33,23 +44,28 @@ struct Options {
     DWORD noReadSeconds = 0;
     DWORD pauseBeforeWritingSeconds = 0;
     DWORD pauseAfterPieceSeconds = 0;
+    bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 const WCHAR *const Usage =
-    WIDE("Usage: pipeword-client [options] [TEXT]\n"
+    WIDE("Usage: pipeword-client [options] [--] [TEXT]\n"
          "Opens a message-mode named pipe, writes one request and prints the reply.\n"
          "\n"
          "Request (one of):\n"
-         "  TEXT                     UTF-16LE text with its NUL (default: Hello)\n"
+         "  TEXT                     UTF-16LE text with its NUL (default: Hello); after --\n"
+         "                           it may start with -\n"
          "  --file PATH              the file's bytes, as they are\n"
          "  --bytes N                N bytes of filler: the letters a to z in UTF-16LE, repeated\n"
          "  --empty                  a zero-byte message\n"
          "\n"
-         "Options:\n"
-         "  --pipe NAME              pipe to open (default: \\\\.\\pipe\\SamplePipe)\n"
+         "Options (--name VALUE or --name=VALUE):\n"
+         "  --pipe NAME              pipe to open: \\\\.\\pipe\\NAME or NAME alone (default:\n"
+         "                           SamplePipe)\n"
          "  --wait MS                how long to wait for the pipe to exist or be free (default: "
          "5000)\n"
+         "  -q, --quiet              print only the reply's word and a newline\n"
          "  --read-size N            read the reply in pieces of at most N bytes (default: 4096)\n"
          "  --close-without-writing  connect, then close without writing\n"
          "  --no-read SECONDS        write the request, then keep the pipe open that long unread\n"
@@ -58,18 +74,59 @@ const WCHAR *const Usage =
          "  --pause-after-piece SECONDS\n"
          "                           read one piece of the reply (see --read-size), then wait\n"
          "                           that long before reading the rest\n"
-         "  --help                   this text\n"
+         "  -h, --help               this text\n"
+         "  --version                the version\n"
          "\n"
+         "Problems are reported on standard error, with the Win32 error code last.\n"
          "Exit status: 0 reply received (or not asked for), 1 pipe closed without a reply,\n"
          "2 error.\n");
 
-bool SameText(const WCHAR *left, const WCHAR *right) {
-    for (; *left == *right; ++left, ++right) {
-        if (*left == 0) {
-            return true;
-        }
-    }
-    return false;
+enum OptionId {
+    OptionPipe,
+    OptionWait,
+    OptionFile,
+    OptionBytes,
+    OptionEmpty,
+    OptionReadSize,
+    OptionCloseWithoutWriting,
+    OptionNoRead,
+    OptionPauseBeforeWriting,
+    OptionPauseAfterPiece,
+    OptionQuiet,
+    OptionHelp,
+    OptionVersion,
+};
+
+struct OptionName {
+    const WCHAR *name; // without its "--"
+    WCHAR letter;      // the short form, or 0
+    OptionId id;
+    bool takesValue;
+};
+
+const OptionName OptionNames[] = {
+    {WIDE("pipe"), 0, OptionPipe, true},
+    {WIDE("wait"), 0, OptionWait, true},
+    {WIDE("file"), 0, OptionFile, true},
+    {WIDE("bytes"), 0, OptionBytes, true},
+    {WIDE("empty"), 0, OptionEmpty, false},
+    {WIDE("read-size"), 0, OptionReadSize, true},
+    {WIDE("close-without-writing"), 0, OptionCloseWithoutWriting, false},
+    {WIDE("no-read"), 0, OptionNoRead, true},
+    {WIDE("pause-before-writing"), 0, OptionPauseBeforeWriting, true},
+    {WIDE("pause-after-piece"), 0, OptionPauseAfterPiece, true},
+    {WIDE("quiet"), WIDE('q'), OptionQuiet, false},
+    {WIDE("help"), WIDE('h'), OptionHelp, false},
+    {WIDE("version"), 0, OptionVersion, false},
+};
+
+Text Decimal(DWORD value) {
+    Text digits;
+    do {
+        digits.insert(digits.begin(), static_cast<WCHAR>(WIDE('0') + value % 10));
+        value /= 10;
+    } while (value != 0);
+    return digits;
 }
 
 // A decimal count from 0 to limit, digits only.
@@ -91,86 +148,156 @@ bool ParseCount(const WCHAR *text, DWORD limit, DWORD *value) {
     return true;
 }
 
-bool Complain(const WCHAR *message, const WCHAR *argument) {
-    ConsolePrint(WIDE("pipeword-client: %s%s (try --help)\n"), message, argument);
+// A refused command line: what is wrong, then the usage line, on standard error.
+bool Refuse(const WCHAR *format, const WCHAR *argument) {
+    ConsolePrintError(format, argument);
+    ConsolePrintError(WIDE("Usage: pipeword-client [options] [--] [TEXT] (see --help)\n"));
     return false;
 }
 
+// The option that an argument names: "--name", "--name=VALUE" or "-x"; null when it names
+// none. value points past the "=", or is null.
+const OptionName *FindOption(const WCHAR *argument, const WCHAR **value) {
+    *value = nullptr;
+    if (argument[1] != WIDE('-')) {
+        for (const OptionName &option : OptionNames) {
+            if (option.letter != 0 && option.letter == argument[1] && argument[2] == 0) {
+                return &option;
+            }
+        }
+        return nullptr;
+    }
+    const WCHAR *name = argument + 2;
+    size_t length = 0;
+    while (name[length] != 0 && name[length] != WIDE('=')) {
+        ++length;
+    }
+    for (const OptionName &option : OptionNames) {
+        size_t i = 0;
+        while (i < length && option.name[i] == name[i]) {
+            ++i;
+        }
+        if (i == length && option.name[length] == 0) {
+            if (name[length] == WIDE('=')) {
+                *value = name + length + 1;
+            }
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// A pipe given by its name alone is the local pipe of that name.
+bool SetPipeName(const WCHAR *value, Options *options) {
+    if (*value == 0) {
+        return Refuse(DIAGNOSTIC("--pipe needs a name%s"), WIDE(""));
+    }
+    bool bare = true;
+    for (const WCHAR *p = value; *p != 0; ++p) {
+        bare = bare && *p != WIDE('\\');
+    }
+    options->pipeName = bare ? Text(WIDE("\\\\.\\pipe\\")) + value : Text(value);
+    return true;
+}
+
+bool ApplyOption(OptionId id, const WCHAR *value, Options *options, int *requests) {
+    switch (id) {
+    case OptionPipe:
+        return SetPipeName(value, options);
+    case OptionWait:
+        return ParseCount(value, LongestWait, &options->waitMilliseconds) ||
+               Refuse(DIAGNOSTIC("--wait takes milliseconds, not '%s'"), value);
+    case OptionFile:
+        options->kind = RequestFile;
+        options->path = value;
+        ++*requests;
+        return true;
+    case OptionBytes:
+        options->kind = RequestFiller;
+        ++*requests;
+        return ParseCount(value, LargestRequest, &options->fillerBytes) ||
+               Refuse(DIAGNOSTIC("--bytes takes a count up to 16777216, not '%s'"), value);
+    case OptionEmpty:
+        options->kind = RequestEmpty;
+        ++*requests;
+        return true;
+    case OptionReadSize:
+        return (ParseCount(value, LargestRequest, &options->readSize) && options->readSize > 0) ||
+               Refuse(DIAGNOSTIC("--read-size takes a count from 1 to 16777216, not '%s'"), value);
+    case OptionCloseWithoutWriting:
+        options->closeWithoutWriting = true;
+        return true;
+    case OptionNoRead:
+        options->noRead = true;
+        return ParseCount(value, LongestPause, &options->noReadSeconds) ||
+               Refuse(DIAGNOSTIC("--no-read takes seconds, not '%s'"), value);
+    case OptionPauseBeforeWriting:
+        return ParseCount(value, LongestPause, &options->pauseBeforeWritingSeconds) ||
+               Refuse(DIAGNOSTIC("--pause-before-writing takes seconds, not '%s'"), value);
+    case OptionPauseAfterPiece:
+        return ParseCount(value, LongestPause, &options->pauseAfterPieceSeconds) ||
+               Refuse(DIAGNOSTIC("--pause-after-piece takes seconds, not '%s'"), value);
+    case OptionQuiet:
+        options->quiet = true;
+        return true;
+    case OptionHelp:
+        options->help = true;
+        return true;
+    case OptionVersion:
+        options->version = true;
+        return true;
+    }
+    return false;
+}
+
+// GNU-style: options before, among or after the TEXT, "--" ends them, "-" alone is TEXT.
 bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
     int requests = 0;
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const WCHAR *argument = argv[i];
-        const WCHAR *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool takesValue =
-            SameText(argument, WIDE("--pipe")) || SameText(argument, WIDE("--wait")) ||
-            SameText(argument, WIDE("--file")) || SameText(argument, WIDE("--bytes")) ||
-            SameText(argument, WIDE("--read-size")) || SameText(argument, WIDE("--no-read")) ||
-            SameText(argument, WIDE("--pause-before-writing")) ||
-            SameText(argument, WIDE("--pause-after-piece"));
-        if (takesValue && value == nullptr) {
-            return Complain(WIDE("missing value after "), argument);
+        if (!optionsEnded && argument[0] == WIDE('-') && argument[1] == WIDE('-') &&
+            argument[2] == 0) {
+            optionsEnded = true;
+            continue;
         }
-        if (SameText(argument, WIDE("--help"))) {
-            options->help = true;
-        } else if (SameText(argument, WIDE("--pipe"))) {
-            options->pipeName = value;
-        } else if (SameText(argument, WIDE("--wait"))) {
-            if (!ParseCount(value, 24 * 60 * 60 * 1000, &options->waitMilliseconds)) {
-                return Complain(WIDE("--wait takes milliseconds, not "), value);
-            }
-        } else if (SameText(argument, WIDE("--file"))) {
-            options->kind = RequestFile;
-            options->path = value;
-            ++requests;
-        } else if (SameText(argument, WIDE("--bytes"))) {
-            if (!ParseCount(value, LargestRequest, &options->fillerBytes)) {
-                return Complain(WIDE("--bytes takes a count up to 16777216, not "), value);
-            }
-            options->kind = RequestFiller;
-            ++requests;
-        } else if (SameText(argument, WIDE("--read-size"))) {
-            if (!ParseCount(value, LargestRequest, &options->readSize) || options->readSize == 0) {
-                return Complain(WIDE("--read-size takes a count from 1 to 16777216, not "), value);
-            }
-        } else if (SameText(argument, WIDE("--no-read"))) {
-            if (!ParseCount(value, 24 * 60 * 60, &options->noReadSeconds)) {
-                return Complain(WIDE("--no-read takes seconds, not "), value);
-            }
-            options->noRead = true;
-        } else if (SameText(argument, WIDE("--pause-before-writing"))) {
-            if (!ParseCount(value, 24 * 60 * 60, &options->pauseBeforeWritingSeconds)) {
-                return Complain(WIDE("--pause-before-writing takes seconds, not "), value);
-            }
-        } else if (SameText(argument, WIDE("--pause-after-piece"))) {
-            if (!ParseCount(value, 24 * 60 * 60, &options->pauseAfterPieceSeconds)) {
-                return Complain(WIDE("--pause-after-piece takes seconds, not "), value);
-            }
-        } else if (SameText(argument, WIDE("--empty"))) {
-            options->kind = RequestEmpty;
-            ++requests;
-        } else if (SameText(argument, WIDE("--close-without-writing"))) {
-            options->closeWithoutWriting = true;
-        } else if (argument[0] == WIDE('-') && argument[1] == WIDE('-')) {
-            return Complain(WIDE("unknown option "), argument);
-        } else {
+        if (optionsEnded || argument[0] != WIDE('-') || argument[1] == 0) {
             options->kind = RequestText;
             options->text = argument;
             ++requests;
+            continue;
         }
-        if (takesValue) {
-            ++i;
+        const WCHAR *value = nullptr;
+        const OptionName *option = FindOption(argument, &value);
+        if (option == nullptr) {
+            return Refuse(DIAGNOSTIC("unknown option '%s'"), argument);
+        }
+        if (value != nullptr && !option->takesValue) {
+            return Refuse(DIAGNOSTIC("--%s takes no value"), option->name);
+        }
+        if (option->takesValue && value == nullptr) {
+            if (i + 1 == argc) {
+                return Refuse(DIAGNOSTIC("%s needs a value"), argument);
+            }
+            value = argv[++i];
+        }
+        if (!ApplyOption(option->id, value, options, &requests)) {
+            return false;
         }
     }
     if (requests > 1) {
-        return Complain(WIDE("give at most one of TEXT, --file, --bytes and --empty"), WIDE(""));
+        return Refuse(DIAGNOSTIC("give at most one of TEXT, --file, --bytes and --empty%s"),
+                      WIDE(""));
     }
     if (options->closeWithoutWriting &&
         (requests > 0 || options->noRead || options->pauseBeforeWritingSeconds > 0 ||
          options->pauseAfterPieceSeconds > 0)) {
-        return Complain(WIDE("--close-without-writing sends nothing and reads nothing"), WIDE(""));
+        return Refuse(DIAGNOSTIC("--close-without-writing sends nothing and reads nothing%s"),
+                      WIDE(""));
     }
     if (options->noRead && options->pauseAfterPieceSeconds > 0) {
-        return Complain(WIDE("--no-read reads nothing, so no piece to pause after"), WIDE(""));
+        return Refuse(DIAGNOSTIC("--no-read reads nothing, so no piece to pause after%s"),
+                      WIDE(""));
     }
     return true;
 }
@@ -207,10 +334,20 @@ std::string Utf8Path(const WCHAR *path) {
     return out;
 }
 
+// The C runtime's reason for errno, in the words of its "C" locale (plain ASCII).
+Text ReasonOf(int error) {
+    Text reason;
+    for (const char *p = std::strerror(error); *p != 0; ++p) {
+        reason += static_cast<WCHAR>(static_cast<unsigned char>(*p));
+    }
+    return reason;
+}
+
 bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     FILE *file = std::fopen(Utf8Path(path).c_str(), "rb");
     if (file == nullptr) {
-        ConsolePrint(WIDE("Unable to open %s\n"), path);
+        Text reason = ReasonOf(errno);
+        ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"), path, reason.c_str());
         return false;
     }
     BYTE chunk[4096];
@@ -219,12 +356,15 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
            bytes->size() + got <= LargestRequest) {
         bytes->insert(bytes->end(), chunk, chunk + got);
     }
-    bool failed = std::ferror(file) != 0 || got > 0;
+    int error = std::ferror(file) != 0 ? errno : 0;
     std::fclose(file);
-    if (failed) {
-        ConsolePrint(WIDE("Unable to read %s whole (at most 16777216 bytes)\n"), path);
+    if (error != 0) {
+        Text reason = ReasonOf(error);
+        ConsolePrintError(DIAGNOSTIC("cannot read the request file %s: %s"), path, reason.c_str());
+    } else if (got > 0) {
+        ConsolePrintError(DIAGNOSTIC("the request file %s is larger than 16777216 bytes"), path);
     }
-    return !failed;
+    return error == 0 && got == 0;
 }
 
 bool BuildRequest(const Options &options, std::vector<BYTE> *request) {
@@ -264,42 +404,94 @@ LONGLONG NowMilliseconds() {
                                  static_cast<double>(frequency.QuadPart));
 }
 
+// " at /tmp/.pipe/NAME" where the pipe is a socket file (Linux); nothing on Windows.
+Text SocketOf(const Text &pipeName) {
+    WCHAR path[1024];
+    return PipeSocketPath(pipeName.c_str(), path, sizeof path / sizeof path[0]) > 0
+               ? Text(WIDE(" at ")) + path
+               : Text();
+}
+
+// Why the pipe could not be opened, in words, for the codes that users meet.
+void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
+    const Text &name = options.pipeName;
+    const Text socket = SocketOf(name);
+    const bool onLinux = !socket.empty();
+    const Text names = WIDE(": pipe names are \\\\.\\pipe\\NAME or NAME alone");
+    Text problem;
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        problem = WIDE("no server for ") + name + socket + WIDE(" within ") +
+                  Decimal(options.waitMilliseconds) + WIDE(" ms: is it running") +
+                  (onLinux ? WIDE(", with the same PIPEWORD_PIPE_DIR?") : WIDE("?"));
+        break;
+    case ERROR_PATH_NOT_FOUND:
+        problem = name + WIDE(" is not a pipe on this computer") + names;
+        break;
+    case ERROR_ACCESS_DENIED:
+        problem = WIDE("access to ") + name + socket + WIDE(" is denied: ");
+        problem += onLinux ? WIDE("the pipe does not admit this user, or its directory or its "
+                                  "server belongs to a user this client does not trust (see "
+                                  "PIPEWORD_PIPE_DIR)")
+                           : WIDE("the pipe does not admit this user");
+        break;
+    case ERROR_INVALID_HANDLE:
+        problem = name + WIDE(" names no pipe") + names;
+        break;
+    case ERROR_INVALID_NAME:
+        problem = name + WIDE(" is not a valid pipe name") + names;
+        break;
+    case ERROR_FILENAME_EXCED_RANGE:
+        problem = WIDE("the name ") + name +
+                  WIDE(" is too long (on Linux with PIPEWORD_PIPE_DIR, for a socket path)");
+        break;
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_PIPE_BUSY:
+        problem = name + socket + WIDE(" stayed busy for ") + Decimal(options.waitMilliseconds) +
+                  WIDE(" ms: its server is serving another client");
+        break;
+    default:
+        problem = WIDE("cannot open ") + name + socket;
+        break;
+    }
+    ConsolePrintError(DIAGNOSTIC("%s (%s w/err 0x%08lx)"), problem.c_str(), call, error);
+}
+
 // Opens the client end, retrying while the pipe does not exist yet and waiting while every
-// instance is busy, for at most the --wait time. Prints why on failure.
+// instance is busy, for at most the --wait time. Reports why on failure.
 HANDLE OpenPipe(const Options &options) {
+    const WCHAR *name = options.pipeName.c_str();
     const LONGLONG start = NowMilliseconds();
     for (;;) {
-        HANDLE pipe = CreateFileW(options.pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        HANDLE pipe =
+            CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             return pipe;
         }
         DWORD error = GetLastError();
         LONGLONG elapsed = NowMilliseconds() - start;
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY) {
-            ConsolePrint(WIDE("Unable to open %s: CreateFileW failed w/err 0x%08lx\n"),
-                         options.pipeName, error);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (elapsed >= options.waitMilliseconds) {
-            ConsolePrint(WIDE("Unable to open %s within %ld ms: CreateFileW failed w/err "
-                              "0x%08lx\n"),
-                         options.pipeName, static_cast<LONG>(options.waitMilliseconds), error);
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY) ||
+            elapsed >= options.waitMilliseconds) {
+            ReportOpenFailure(options, WIDE("CreateFileW"), error);
             return INVALID_HANDLE_VALUE;
         }
         DWORD remaining = static_cast<DWORD>(options.waitMilliseconds - elapsed);
         if (error == ERROR_FILE_NOT_FOUND) {
             Sleep(remaining < PollMilliseconds ? remaining : PollMilliseconds);
-        } else if (!WaitNamedPipeW(options.pipeName, remaining)) {
+        } else if (!WaitNamedPipeW(name, remaining)) {
             // The pipe may have gone between the two calls; anything else ends the wait.
             error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND) {
-                ConsolePrint(WIDE("%s stayed busy: WaitNamedPipeW failed w/err 0x%08lx\n"),
-                             options.pipeName, error);
+                ReportOpenFailure(options, WIDE("WaitNamedPipeW"), error);
                 return INVALID_HANDLE_VALUE;
             }
         }
     }
+}
+
+bool PipeClosed(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+           error == ERROR_NO_DATA;
 }
 
 // Reads one reply message, piece by piece while the server reports more of it; with
@@ -318,18 +510,24 @@ int ReadReply(HANDLE pipe, const Options &options) {
         }
         if (error == ERROR_MORE_DATA) {
             if (first && options.pauseAfterPieceSeconds > 0) {
-                ConsolePrint(WIDE("Read %ld bytes of the reply, waiting %ld s before reading on\n"),
-                             static_cast<LONG>(bytesRead),
-                             static_cast<LONG>(options.pauseAfterPieceSeconds));
+                if (!options.quiet) {
+                    ConsolePrint(
+                        WIDE("Read %ld bytes of the reply, waiting %ld s before reading on\n"),
+                        static_cast<LONG>(bytesRead),
+                        static_cast<LONG>(options.pauseAfterPieceSeconds));
+                }
                 Sleep(options.pauseAfterPieceSeconds * 1000);
             }
             continue;
         }
-        if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
-            ConsolePrint(WIDE("No reply: the pipe was closed (ReadFile w/err 0x%08lx)\n"), error);
+        if (PipeClosed(error)) {
+            ConsolePrintError(
+                DIAGNOSTIC("no reply: the server closed the pipe without one (ReadFile w/err "
+                           "0x%08lx)"),
+                error);
             return ExitNoReply;
         }
-        ConsolePrint(WIDE("ReadFile from pipe failed w/err 0x%08lx\n"), error);
+        ConsolePrintError(DIAGNOSTIC("reading the reply failed (ReadFile w/err 0x%08lx)"), error);
         return ExitError;
     }
     // Shown as UTF-16 text up to its NUL or its last whole code unit.
@@ -341,35 +539,56 @@ int ReadReply(HANDLE pipe, const Options &options) {
         }
         text[i / 2] = unit;
     }
-    ConsolePrint(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()), text.data());
+    if (options.quiet) {
+        ConsolePrint(WIDE("%s\n"), text.data());
+    } else {
+        ConsolePrint(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()),
+                     text.data());
+    }
     return ExitReply;
 }
 
 int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &request) {
+    const bool say = !options.quiet;
     if (options.closeWithoutWriting) {
-        ConsolePrint(WIDE("Closing without writing\n"));
+        if (say) {
+            ConsolePrint(WIDE("Closing without writing\n"));
+        }
         return ExitReply;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
-        ConsolePrint(WIDE("SetNamedPipeHandleState failed w/err 0x%08lx\n"), GetLastError());
+        ConsolePrintError(DIAGNOSTIC("%s cannot be read as messages: is it a message-mode pipe? "
+                                     "(SetNamedPipeHandleState w/err 0x%08lx)"),
+                          options.pipeName.c_str(), GetLastError());
         return ExitError;
     }
     if (options.pauseBeforeWritingSeconds > 0) {
-        ConsolePrint(WIDE("Waiting %ld s before writing\n"),
-                     static_cast<LONG>(options.pauseBeforeWritingSeconds));
+        if (say) {
+            ConsolePrint(WIDE("Waiting %ld s before writing\n"),
+                         static_cast<LONG>(options.pauseBeforeWritingSeconds));
+        }
         Sleep(options.pauseBeforeWritingSeconds * 1000);
     }
     DWORD bytesWritten = 0;
     if (!WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &bytesWritten,
                    nullptr)) {
-        ConsolePrint(WIDE("WriteFile to pipe failed w/err 0x%08lx\n"), GetLastError());
+        DWORD error = GetLastError();
+        ConsolePrintError(PipeClosed(error)
+                              ? DIAGNOSTIC("the server closed the pipe before the request was "
+                                           "written (WriteFile w/err 0x%08lx)")
+                              : DIAGNOSTIC("writing the request failed (WriteFile w/err 0x%08lx)"),
+                          error);
         return ExitError;
     }
-    ConsolePrint(WIDE("Sent %ld bytes\n"), static_cast<LONG>(bytesWritten));
+    if (say) {
+        ConsolePrint(WIDE("Sent %ld bytes\n"), static_cast<LONG>(bytesWritten));
+    }
     if (options.noRead) {
-        ConsolePrint(WIDE("Keeping the pipe open for %ld s without reading\n"),
-                     static_cast<LONG>(options.noReadSeconds));
+        if (say) {
+            ConsolePrint(WIDE("Keeping the pipe open for %ld s without reading\n"),
+                         static_cast<LONG>(options.noReadSeconds));
+        }
         Sleep(options.noReadSeconds * 1000);
         return ExitReply;
     }
@@ -387,6 +606,10 @@ int WideMain(int argc, WCHAR *argv[]) {
         ConsolePrint(WIDE("%s"), Usage);
         return ExitReply;
     }
+    if (options.version) {
+        ConsolePrint(WIDE("pipeword-client ") PIPEWORD_VERSION WIDE("\n"));
+        return ExitReply;
+    }
     // A file that cannot be read is reported before anything touches the pipe.
     std::vector<BYTE> request;
     if (!options.closeWithoutWriting && !BuildRequest(options, &request)) {
@@ -396,7 +619,9 @@ int WideMain(int argc, WCHAR *argv[]) {
     if (pipe == INVALID_HANDLE_VALUE) {
         return ExitError;
     }
-    ConsolePrint(WIDE("Connected to %s\n"), options.pipeName);
+    if (!options.quiet) {
+        ConsolePrint(WIDE("Connected to %s\n"), options.pipeName.c_str());
+    }
     int status = Exchange(options, pipe, request);
     CloseHandle(pipe);
     return status;

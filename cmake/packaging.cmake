@@ -1,10 +1,12 @@
 # Install rules and release packages (CPack).
-#   Windows build: pipeword-VERSION-win32.zip, a folder with the two executables, README.txt
-#                  and LICENSE.txt (text files with CR LF line ends).
+#   Windows build: pipeword-VERSION-win32.zip, a folder with the two executables, README.txt,
+#                  LICENSE.txt and the client samples in samples/ (text files with CR LF line
+#                  ends).
 #   Linux build:   pipeword_VERSION_ARCH.deb, with the executables in /usr/bin, their manual
-#                  pages in /usr/share/man/man1 (gzip -9n), and the copyright file and change
-#                  log (packaging/debian-changelog) in /usr/share/doc/pipeword; Depends
-#                  computed by dpkg-shlibdeps.
+#                  pages in /usr/share/man/man1 (gzip -9n), the copyright file, change log
+#                  (packaging/debian-changelog) and the Python client sample in
+#                  /usr/share/doc/pipeword, and a tmpfiles.d entry that makes /tmp/.pipe
+#                  root's at boot; Depends computed by dpkg-shlibdeps.
 # scripts/release.sh builds both into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
@@ -26,6 +28,11 @@ if(WIN32)
   pipeword_crlf_copy(${PROJECT_SOURCE_DIR}/LICENSE ${PIPEWORD_PACKAGING_DIR}/LICENSE.txt)
   install(FILES ${PIPEWORD_PACKAGING_DIR}/README.txt ${PIPEWORD_PACKAGING_DIR}/LICENSE.txt
           DESTINATION .)
+  foreach(sample pipeword_client.py pipeword-client.ps1 pipeword_client.c)
+    pipeword_crlf_copy(${PROJECT_SOURCE_DIR}/client/samples/${sample}
+                       ${PIPEWORD_PACKAGING_DIR}/samples/${sample})
+    install(FILES ${PIPEWORD_PACKAGING_DIR}/samples/${sample} DESTINATION samples)
+  endforeach()
 else()
   include(GNUInstallDirs)
   install(TARGETS pipeword pipeword-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -82,6 +89,12 @@ else()
     "${license_body}")
   install(FILES ${PIPEWORD_PACKAGING_DIR}/copyright ${PIPEWORD_PACKAGING_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/pipeword)
+  install(FILES ${PROJECT_SOURCE_DIR}/client/samples/pipeword_client.py
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/pipeword/examples)
+  # Applied at boot, as for /tmp/.X11-unix. Not at install: systemd-tmpfiles would also take
+  # over a /tmp/.pipe that is in use; "systemd-tmpfiles --create pipeword.conf" does it now.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/pipeword-tmpfiles.conf
+          DESTINATION lib/tmpfiles.d RENAME pipeword.conf)
 endif()
 
 # ---- CPack ---------------------------------------------------------------------------------
@@ -96,9 +109,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "and ends: the client writes a request and reads back the control word chosen"
   "on the command line (Start, CorvaneStop or CorvaneContinue). The exit status"
   "tells whether the exchange finished within 10 seconds. On Linux the pipe is"
-  "an AF_UNIX SOCK_SEQPACKET socket under /tmp/.pipe."
+  "an AF_UNIX SOCK_SEQPACKET socket under /tmp/.pipe, a directory that the"
+  "package makes root's at boot (tmpfiles.d)."
   ""
-  "The package also contains pipeword-client, a client for people and scripts.")
+  "The package also contains pipeword-client, a client for people and scripts,"
+  "and a client in Python.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)

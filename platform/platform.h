@@ -14,6 +14,14 @@
 // (unsigned 32-bit), %%; a number may be zero-padded to a width of one or two digits, as in
 // %08lx. Returns a non-negative count on success, -1 on failure (any other format included).
 int ConsolePrint(const WCHAR *format, ...);
+// The same on standard error, for diagnostics.
+int ConsolePrintError(const WCHAR *format, ...);
+
+// Where the pipe of a Win32 pipe name lives in the file system, for messages: on Linux its
+// socket path (by default /tmp/.pipe/NAME), written with a NUL when it fits capacity code
+// units; on Windows, whose pipes are no files, nothing. Returns the path's length in code
+// units, or 0 (Windows, a malformed name, a path that does not fit).
+DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 
 // The program's wide entry function: the platform's start-up calls it with the argument
 // count and the UTF-16 argument vector, and its result becomes the exit status.

@@ -1,29 +1,42 @@
-// What Windows reads from pipeword.exe itself: a 32-bit console image, its version
-// resource and its application manifest.
+// What Windows reads from pipeword.exe and pipeword-client.exe themselves: a 32-bit console
+// image, a version resource of each one's own and the same application manifest.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-const wchar_t *const Executable = L"pipeword.exe";
+struct Executable {
+    const wchar_t *file;
+    const wchar_t *internalName;
+    const wchar_t *description;
+};
 
-std::vector<char> VersionBlock() {
+const Executable Executables[] = {
+    {L"pipeword.exe", L"pipeword", L"Hands one control word to one client over a named pipe"},
+    {L"pipeword-client.exe", L"pipeword-client",
+     L"Writes one request to a pipeword server and prints its reply"},
+};
+
+class Resources : public testing::TestWithParam<Executable> {};
+
+std::vector<char> VersionBlock(const wchar_t *file) {
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(Executable, &ignored);
+    DWORD size = GetFileVersionInfoSizeW(file, &ignored);
     std::vector<char> block(size);
-    if (size == 0 || !GetFileVersionInfoW(Executable, 0, size, block.data())) {
+    if (size == 0 || !GetFileVersionInfoW(file, 0, size, block.data())) {
         block.clear();
     }
     return block;
 }
 
-TEST(Resources, FixedVersionIs1_0_0_5ForAWin32Application) {
-    std::vector<char> block = VersionBlock();
+TEST_P(Resources, FixedVersionIs1_0_0_5ForAWin32Application) {
+    std::vector<char> block = VersionBlock(GetParam().file);
     ASSERT_FALSE(block.empty()) << "no version resource, error " << GetLastError();
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
@@ -38,8 +51,8 @@ TEST(Resources, FixedVersionIs1_0_0_5ForAWin32Application) {
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 }
 
-TEST(Resources, UsEnglishUnicodeStringsAndTranslation) {
-    std::vector<char> block = VersionBlock();
+TEST_P(Resources, UsEnglishUnicodeStringsAndTranslation) {
+    std::vector<char> block = VersionBlock(GetParam().file);
     ASSERT_FALSE(block.empty());
     WORD *translation = nullptr;
     UINT length = 0;
@@ -55,10 +68,21 @@ TEST(Resources, UsEnglishUnicodeStringsAndTranslation) {
             << "missing " << key;
         EXPECT_EQ(std::wstring(value), L"1.0.0.5");
     }
+    const std::pair<const wchar_t *, const wchar_t *> own[] = {
+        {L"\\StringFileInfo\\040904b0\\OriginalFilename", GetParam().file},
+        {L"\\StringFileInfo\\040904b0\\InternalName", GetParam().internalName},
+        {L"\\StringFileInfo\\040904b0\\FileDescription", GetParam().description},
+    };
+    for (const auto &[key, expected] : own) {
+        wchar_t *value = nullptr;
+        ASSERT_TRUE(VerQueryValueW(block.data(), key, reinterpret_cast<void **>(&value), &length))
+            << "missing " << key;
+        EXPECT_EQ(std::wstring(value), expected);
+    }
 }
 
-TEST(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
-    HMODULE image = LoadLibraryExW(Executable, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+TEST_P(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
+    HMODULE image = LoadLibraryExW(GetParam().file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(image, nullptr) << GetLastError();
     HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
     ASSERT_NE(found, nullptr) << "no RT_MANIFEST with id 1";
@@ -71,8 +95,9 @@ TEST(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
     FreeLibrary(image);
 }
 
-TEST(Resources, A32BitX86ConsoleImage) {
-    std::ifstream file("pipeword.exe", std::ios::binary);
+TEST_P(Resources, A32BitX86ConsoleImage) {
+    const std::wstring name = GetParam().file; // plain ASCII
+    std::ifstream file(std::string(name.begin(), name.end()), std::ios::binary);
     std::vector<unsigned char> image((std::istreambuf_iterator<char>(file)),
                                      std::istreambuf_iterator<char>());
     ASSERT_GT(image.size(), 0x200u);
@@ -80,10 +105,15 @@ TEST(Resources, A32BitX86ConsoleImage) {
     ASSERT_EQ(word(0), 0x5A4D); // MZ
     std::size_t pe = word(0x3C) | (word(0x3E) << 16);
     ASSERT_LT(pe + 0x60, image.size());
-    EXPECT_EQ(word(pe), 0x4550);        // PE
-    EXPECT_EQ(word(pe + 4), 0x014C);    // IMAGE_FILE_MACHINE_I386
-    EXPECT_EQ(word(pe + 24), 0x010B);   // PE32 optional header
-    EXPECT_EQ(word(pe + 24 + 68), 3);   // IMAGE_SUBSYSTEM_WINDOWS_CUI
+    EXPECT_EQ(word(pe), 0x4550);      // PE
+    EXPECT_EQ(word(pe + 4), 0x014C);  // IMAGE_FILE_MACHINE_I386
+    EXPECT_EQ(word(pe + 24), 0x010B); // PE32 optional header
+    EXPECT_EQ(word(pe + 24 + 68), 3); // IMAGE_SUBSYSTEM_WINDOWS_CUI
 }
+
+INSTANTIATE_TEST_SUITE_P(BothExecutables, Resources, testing::ValuesIn(Executables),
+                         [](const testing::TestParamInfo<Executable> &info) {
+                             return info.index == 0 ? "pipeword" : "pipeword_client";
+                         });
 
 } // namespace

@@ -23,7 +23,8 @@ long FormatUtf8(char *out, std::size_t capacity, const WCHAR *format, va_list ar
         }
         used += length;
     };
-    auto putNumber = [&](unsigned long long value, unsigned base, std::size_t width, bool negative) {
+    auto putNumber = [&](unsigned long long value, unsigned base, std::size_t width,
+                         bool negative) {
         char digits[24];
         std::size_t count = 0;
         do {
@@ -100,14 +101,15 @@ long FormatUtf8(char *out, std::size_t capacity, const WCHAR *format, va_list ar
     while (*end != 0) {
         ++end;
     }
-    used += WriteUtf8(literal, static_cast<std::size_t>(end - literal),
-                      used < capacity ? out + used : nullptr, used < capacity ? capacity - used : 0);
+    used +=
+        WriteUtf8(literal, static_cast<std::size_t>(end - literal),
+                  used < capacity ? out + used : nullptr, used < capacity ? capacity - used : 0);
     return static_cast<long>(used);
 }
 
-bool WriteAll(const char *bytes, std::size_t length) {
+bool WriteAll(int fd, const char *bytes, std::size_t length) {
     while (length > 0) {
-        ssize_t written = write(STDOUT_FILENO, bytes, length);
+        ssize_t written = write(fd, bytes, length);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -120,30 +122,44 @@ bool WriteAll(const char *bytes, std::size_t length) {
     return true;
 }
 
-} // namespace
-
-int ConsolePrint(const WCHAR *format, ...) {
-    // Lines the program prints fit the stack buffer (a shown request piece is at most 1024
-    // code units); a longer line takes one heap buffer, still written in one call.
+// Lines the program prints fit the stack buffer (a shown request piece is at most 1024 code
+// units); a longer line takes one heap buffer, still written in one call.
+int PrintTo(int fd, const WCHAR *format, va_list arguments) {
     char local[8192];
-    va_list arguments;
-    va_start(arguments, format);
     va_list again;
     va_copy(again, arguments);
     long needed = FormatUtf8(local, sizeof local, format, arguments);
-    va_end(arguments);
     int result = -1;
     if (needed >= 0 && static_cast<std::size_t>(needed) <= sizeof local) {
-        result = WriteAll(local, static_cast<std::size_t>(needed)) ? static_cast<int>(needed) : -1;
+        result =
+            WriteAll(fd, local, static_cast<std::size_t>(needed)) ? static_cast<int>(needed) : -1;
     } else if (needed >= 0) {
         char *heap = static_cast<char *>(std::malloc(static_cast<std::size_t>(needed)));
         if (heap != nullptr) {
             FormatUtf8(heap, static_cast<std::size_t>(needed), format, again);
-            result = WriteAll(heap, static_cast<std::size_t>(needed)) ? static_cast<int>(needed)
-                                                                      : -1;
+            result = WriteAll(fd, heap, static_cast<std::size_t>(needed)) ? static_cast<int>(needed)
+                                                                          : -1;
             std::free(heap);
         }
     }
     va_end(again);
+    return result;
+}
+
+} // namespace
+
+int ConsolePrint(const WCHAR *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = PrintTo(STDOUT_FILENO, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+int ConsolePrintError(const WCHAR *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = PrintTo(STDERR_FILENO, format, arguments);
+    va_end(arguments);
     return result;
 }

@@ -29,6 +29,7 @@
 //     connection only if the server runs as root, as the client's own user, or as the owner
 //     of a directory that nobody else may write to (SO_PEERCRED): in a shared directory any
 //     user can make a name first, and only those servers can be told from an impostor.
+#include "platform/platform.h"
 #include "platform/posix/layer.h"
 #include "platform/posix/syscalls.h"
 
@@ -1267,4 +1268,18 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection,
     }
     end->messageRead = message;
     return TRUE;
+}
+
+DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
+    char socketPath[PathCapacity];
+    DWORD error = GetLastError();
+    bool valid = SocketPathFor(name, socketPath);
+    SetLastError(error);
+    std::u16string wide = valid ? Utf8ToUtf16(socketPath) : std::u16string();
+    if (wide.empty() || wide.size() >= capacity) {
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), path);
+    path[wide.size()] = 0;
+    return static_cast<DWORD>(wide.size());
 }

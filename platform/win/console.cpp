@@ -21,21 +21,16 @@ bool WriteWhole(HANDLE output, const void *bytes, DWORD length) {
     return WriteFile(output, bytes, length, &written, nullptr) && written == length;
 }
 
-} // namespace
-
-int ConsolePrint(const WCHAR *format, ...) {
+int PrintTo(DWORD stream, const WCHAR *format, va_list arguments) {
     WCHAR line[4096];
-    va_list arguments;
-    va_start(arguments, format);
     int units = __ms_vsnwprintf(line, sizeof line / sizeof line[0] - 1, format, arguments);
-    va_end(arguments);
     if (units < 0) {
         // Longer than the buffer: the line still goes out, cut at its capacity.
         units = sizeof line / sizeof line[0] - 1;
     }
     line[units] = 0;
 
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE output = GetStdHandle(stream);
     DWORD mode = 0;
     if (GetConsoleMode(output, &mode)) {
         DWORD written = 0;
@@ -57,4 +52,22 @@ int ConsolePrint(const WCHAR *format, ...) {
         return -1;
     }
     return WriteWhole(output, bytes, static_cast<DWORD>(size)) ? units : -1;
+}
+
+} // namespace
+
+int ConsolePrint(const WCHAR *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = PrintTo(STD_OUTPUT_HANDLE, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+int ConsolePrintError(const WCHAR *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int result = PrintTo(STD_ERROR_HANDLE, format, arguments);
+    va_end(arguments);
+    return result;
 }

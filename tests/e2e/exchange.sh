@@ -2,7 +2,9 @@
 # End-to-end runs of the built server with the built client, as a launcher sees them: every
 # console line of both in order, both exit statuses, and how long the server took.
 # Usage: exchange.sh GROUP SERVER CLIENT [RUNNER]
-#   GROUP   replies | client-closes | no-client | client-never-reads
+#   GROUP   replies | client-closes | no-client | client-never-reads | client-cli | samples
+#   CLIENT  pipeword-client; for the samples group the sample client to run (a .py file is
+#           run with python3)
 #   RUNNER  runs Windows executables (cmake/wine-run.sh). Pipe names are global to a
 #           wineserver, so each group then runs in a Wine prefix of its own, copied from the
 #           initialised one; natively each group has a pipe directory of its own. Either way
@@ -37,11 +39,15 @@ platform_lines() {
     esac
 }
 
-# expect FILE LINE...: the expected output, one argument a line.
+# expect FILE LINE...: the expected output, one argument a line; no argument for none.
 expect() {
     file=$1
     shift
-    printf '%s\n' "$@" | platform_lines >"$file"
+    if [ $# -gt 0 ]; then
+        printf '%s\n' "$@" | platform_lines >"$file"
+    else
+        : >"$file"
+    fi
 }
 
 # serve ARG...: starts the server in the background with these arguments.
@@ -63,14 +69,19 @@ served() {
     server_ms=$(($(now_ms) - server_began))
 }
 
+# run_client ARG...: the client with these arguments, in the foreground.
+run_client() {
+    case $client in
+    *.py) python3 "$client" "$@" ;;
+    *.exe) "$runner" "$client" "$@" ;;
+    *) "$client" "$@" ;;
+    esac
+}
+
 # ask ARG...: runs the client in the foreground; sets client_status and client_ms.
 ask() {
     began=$(now_ms)
-    if [ -n "$runner" ]; then
-        "$runner" "$client" "$@" >"$work/client.out" 2>"$work/client.err"
-    else
-        "$client" "$@" >"$work/client.out" 2>"$work/client.err"
-    fi
+    run_client "$@" >"$work/client.out" 2>"$work/client.err"
     client_status=$?
     client_ms=$(($(now_ms) - began))
 }
@@ -78,11 +89,7 @@ ask() {
 # ask_later ARG...: starts the client in the background; asked waits for it and makes its
 # output the client's, so that another client can be asked meanwhile.
 ask_later() {
-    if [ -n "$runner" ]; then
-        "$runner" "$client" "$@" >"$work/later.out" 2>"$work/later.err" &
-    else
-        "$client" "$@" >"$work/later.out" 2>"$work/later.err" &
-    fi
+    run_client "$@" >"$work/later.out" 2>"$work/later.err" &
     client_pid=$!
 }
 
@@ -106,14 +113,19 @@ wait_for_line() {
     done
 }
 
-# same NAME WHO: compares WHO's output (server or client) with WHO.expected. Neither program
-# writes to stderr, so anything there (a sanitizer's report, say) is a failure too.
+# same NAME WHO: compares WHO's output (server or client) with WHO.expected, and its stderr
+# with WHO.err.expected: without that file stderr must stay empty (a sanitizer reports there).
 same() {
     if ! cmp -s "$work/$2.expected" "$work/$2.out"; then
         fail "$1: $2 output differs (expected <, actual >)"
         diff "$work/$2.expected" "$work/$2.out" | cut -c1-300 | cat -v
     fi
-    if [ -s "$work/$2.err" ]; then
+    if [ -f "$work/$2.err.expected" ]; then
+        if ! cmp -s "$work/$2.err.expected" "$work/$2.err"; then
+            fail "$1: $2 stderr differs (expected <, actual >)"
+            diff "$work/$2.err.expected" "$work/$2.err" | cut -c1-300 | cat -v
+        fi
+    elif [ -s "$work/$2.err" ]; then
         fail "$1: $2 wrote to stderr:"
         head -40 "$work/$2.err"
     fi
@@ -158,8 +170,17 @@ begin_case() {
 created='The named pipe (\\.\pipe\SamplePipe) is created.'
 waiting="Waiting for the client's connection..."
 connected='Client is connected.'
-opened='Connected to \\.\pipe\SamplePipe'
+sample_pipe='\\.\pipe\SamplePipe'
+opened="Connected to $sample_pipe"
 replacement=$(printf '\357\277\275')
+
+# at NAME: where the client's diagnostics place the pipe NAME: its socket natively, nothing
+# on Windows.
+at() {
+    if [ -z "$runner" ]; then
+        printf ' at %s/%s' "$PIPEWORD_PIPE_DIR" "$1"
+    fi
+}
 
 # reply_case NAME MODE REPLY BYTES [CLIENT_ARG...]: a whole exchange with the default
 # request; MODE "-" starts the server without an argument.
@@ -243,11 +264,12 @@ replies() {
     # The disconnect finds the client's read either waiting (broken pipe) or still to come
     # (not connected); both mean the pipe closed without a reply.
     code=0x000000e9
-    if grep -q 'w/err 0x0000006d' "$work/client.out"; then
+    if grep -q 'w/err 0x0000006d' "$work/client.err"; then
         code=0x0000006d
     fi
-    expect "$work/client.expected" "$opened" 'Sent 12 bytes' \
-        "No reply: the pipe was closed (ReadFile w/err $code)"
+    expect "$work/client.expected" "$opened" 'Sent 12 bytes'
+    expect "$work/client.err.expected" \
+        "pipeword-client: no reply: the server closed the pipe without one (ReadFile w/err $code)"
     same "$name" client
     no_socket_left "$name"
     finish_case "$name"
@@ -288,16 +310,6 @@ replies() {
     no_socket_left "$name"
     finish_case "$name"
 
-    # No pipe within the client's wait: an error naming the code, status 2.
-    name='client-finds-no-pipe'
-    begin_case
-    ask --wait 300 --pipe '\\.\pipe\NoSuchPipe'
-    status "$name" client "$client_status" 2
-    between "$name" client "$client_ms" 300 20000
-    expect "$work/client.expected" \
-        'Unable to open \\.\pipe\NoSuchPipe within 300 ms: CreateFileW failed w/err 0x00000002'
-    same "$name" client
-    finish_case "$name"
 }
 
 client_closes() {
@@ -344,9 +356,11 @@ client_never_reads() {
     # The only instance is taken: a second client waits for it in vain.
     ask --wait 500
     status "$name" "second client" "$client_status" 2
-    expect "$work/client.expected" \
-        '\\.\pipe\SamplePipe stayed busy: WaitNamedPipeW failed w/err 0x00000079'
+    expect "$work/client.expected"
+    expect "$work/client.err.expected" "pipeword-client: $sample_pipe$(at SamplePipe) stayed busy \
+for 500 ms: its server is serving another client (WaitNamedPipeW w/err 0x00000079)"
     same "$name" client
+    rm "$work/client.err.expected"
     served
     status "$name" server "$server_status" 0
     between "$name" server "$server_ms" 9500 30000
@@ -363,8 +377,200 @@ client_never_reads() {
     finish_case "$name"
 }
 
+# The client's command line as people and scripts use it: stdout for the exchange (the word
+# alone with -q), stderr for problems, GNU-style options.
+client_cli() {
+    version=$(sed -n 's/^project(pipeword VERSION \([0-9.]*\).*/\1/p' \
+        "$(dirname "$0")/../../CMakeLists.txt")
+    usage='Usage: pipeword-client [options] [--] [TEXT] (see --help)'
+
+    name='help-and-version'
+    begin_case
+    for option in -h --help; do
+        ask "$option"
+        status "$name" "client $option" "$client_status" 0
+        if ! head -1 "$work/client.out" | grep -q '^Usage: pipeword-client ' ||
+            [ -s "$work/client.err" ]; then
+            fail "$name: $option printed:"
+            head -5 "$work/client.out" "$work/client.err"
+        fi
+    done
+    ask --version
+    status "$name" client "$client_status" 0
+    expect "$work/client.expected" "pipeword-client $version"
+    same "$name" client
+    finish_case "$name"
+
+    # Refused at once with the reason and the usage line, never sent as a request.
+    for refusal in "unknown option '-x'|-x" "unknown option '--bogus=1'|--bogus=1" \
+        '--quiet takes no value|--quiet=yes' '--wait needs a value|--wait' \
+        "--wait takes milliseconds, not 'soon'|--wait=soon"; do
+        name="refused: ${refusal#*|}"
+        begin_case
+        ask "${refusal#*|}"
+        status "$name" client "$client_status" 2
+        expect "$work/client.expected"
+        expect "$work/client.err.expected" "pipeword-client: ${refusal%%|*}" "$usage"
+        same "$name" client
+        finish_case "$name"
+    done
+
+    # A bare pipe name, --name=value, and -- before a TEXT that starts with "-"; with -q
+    # stdout holds the word alone, as word=$(pipeword-client -q) wants it.
+    name='quiet-with-a-bare-name-an-equals-value-and-double-dash'
+    begin_case
+    serve Stop
+    ask -q --pipe SamplePipe --wait=15000 -- -x
+    served
+    status "$name" server "$server_status" 1
+    status "$name" client "$client_status" 0
+    expect "$work/server.expected" "$created" "$waiting" "$connected" \
+        'Receive 6 bytes from client: "-x"' 'Send 24 bytes to client: "CorvaneStop"' \
+        'Server Message Send 1 '
+    same "$name" server
+    expect "$work/client.expected" CorvaneStop
+    same "$name" client
+    no_socket_left "$name"
+    finish_case "$name"
+
+    # No reply: stdout stays empty in quiet mode, the reason goes to stderr, status 1.
+    name='quiet-without-a-reply'
+    begin_case
+    serve other
+    ask -q --wait 15000
+    served
+    status "$name" server "$server_status" 1
+    status "$name" client "$client_status" 1
+    code=0x000000e9
+    if grep -q 'w/err 0x0000006d' "$work/client.err"; then
+        code=0x0000006d
+    fi
+    expect "$work/client.expected"
+    expect "$work/client.err.expected" \
+        "pipeword-client: no reply: the server closed the pipe without one (ReadFile w/err $code)"
+    same "$name" client
+    finish_case "$name"
+
+    # No pipe within the client's wait: where it looked (natively the socket path and the
+    # variable that moves it), and the code last.
+    name='client-finds-no-pipe'
+    begin_case
+    ask --wait 300 --pipe NoSuchPipe
+    status "$name" client "$client_status" 2
+    between "$name" client "$client_ms" 300 20000
+    pipe='\\.\pipe\NoSuchPipe'
+    hint='?'
+    if [ -z "$runner" ]; then
+        hint=', with the same PIPEWORD_PIPE_DIR?'
+    fi
+    expect "$work/client.expected"
+    expect "$work/client.err.expected" "pipeword-client: no server for $pipe$(at NoSuchPipe) \
+within 300 ms: is it running$hint (CreateFileW w/err 0x00000002)"
+    same "$name" client
+    finish_case "$name"
+}
+
+# sample_exchange NAME: the sample client started before the server, which it waits for;
+# it prints the word alone.
+sample_exchange() {
+    name=$1
+    begin_case
+    ask_later Ready
+    sleep 1
+    serve Stop
+    asked
+    served
+    status "$name" server "$server_status" 1
+    status "$name" client "$client_status" 0
+    expect "$work/server.expected" "$created" "$waiting" "$connected" \
+        'Receive 12 bytes from client: "Ready"' 'Send 24 bytes to client: "CorvaneStop"' \
+        'Server Message Send 1 '
+    same "$name" server
+    expect "$work/client.expected" CorvaneStop
+    same "$name" client
+    no_socket_left "$name"
+    finish_case "$name"
+}
+
+# The README's client samples against the real server: the Python one natively, the C one
+# cross-built and under Wine.
+samples() {
+    sample_exchange "sample $(basename "$client") waits for the server"
+    case $client in
+    *.py) ;;
+    *) return ;;
+    esac
+    if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
+        echo "skipped: the Python sample's trust checks (they need root)"
+        return
+    fi
+
+    # The default /tmp/.pipe, in a private /tmp: used when the server (root) made it, refused
+    # without a traceback once it belongs to another user. The outputs go out through
+    # descriptors opened before /tmp is covered.
+    name='python-sample-and-the-default-directory'
+    begin_case
+    case $server$client in
+    */tmp/*)
+        echo "skipped: $name (the programs live under /tmp)"
+        ;;
+    *)
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        unshare --mount sh -c '
+            mount -t tmpfs tmpfs /tmp || exit 1
+            unset PIPEWORD_PIPE_DIR
+            "$1" Stop >&3 2>&3 &
+            python3 "$2" >&4 2>&4
+            echo "client $?" >&5
+            wait $!
+            echo "server $?" >&5
+            chown 65534 /tmp/.pipe
+            python3 "$2" >&6 2>&6
+            echo "refused $?" >&5
+        ' sh "$server" "$client" 3>"$work/server.out" 4>"$work/client.out" \
+            5>"$work/statuses" 6>"$work/refused.out"
+        printf '%s\n' 'client 0' 'server 1' 'refused 1' >"$work/statuses.expected"
+        if ! cmp -s "$work/statuses.expected" "$work/statuses"; then
+            fail "$name: exit statuses $(cat "$work/statuses" | tr '\n' ' ')"
+        fi
+        expect "$work/client.expected" CorvaneStop
+        : >"$work/client.err"
+        same "$name" client
+        expect "$work/refused.expected" \
+            "pipeword client: /tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR"
+        : >"$work/refused.err"
+        same "$name" refused
+        finish_case "$name"
+        ;;
+    esac
+
+    # A server of another user in a shared directory of root's: connected, then refused.
+    name='python-sample-refuses-an-untrusted-server'
+    begin_case
+    chmod 0755 "$work"
+    export PIPEWORD_PIPE_DIR="$work/shared"
+    mkdir -m 1777 "$PIPEWORD_PIPE_DIR"
+    mkdir -p "$work/bin"
+    cp "$server" "$work/bin/"
+    setpriv --reuid 65534 --regid 65534 --clear-groups "$work/bin/$(basename "$server")" Stop \
+        >"$work/server.out" 2>"$work/server.err" &
+    server_pid=$!
+    ask
+    status "$name" client "$client_status" 1
+    expect "$work/client.expected"
+    expect "$work/client.err.expected" \
+        'pipeword client: the server runs as uid 65534, whom this user does not trust'
+    same "$name" client
+    kill "$server_pid"
+    wait "$server_pid" 2>/dev/null
+    server_pid=""
+    finish_case "$name"
+}
+
 case $group in
 replies) replies ;;
+client-cli) client_cli ;;
+samples) samples ;;
 client-closes) client_closes ;;
 no-client) no_client ;;
 client-never-reads) client_never_reads ;;

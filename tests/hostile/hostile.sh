@@ -120,13 +120,24 @@ platform_lines() {
     esac
 }
 
-# expect WHO LINE...: WHO's whole output must be these lines, and nothing on stderr (where
-# a sanitizer would report).
+# expect WHO LINE...: WHO's whole output must be these lines (none: no output), and nothing
+# on stderr (where a sanitizer would report) unless expect_stderr said what.
 expect() {
     who=$1
     shift
-    printf '%s\n' "$@" | platform_lines >"$work/$who.expected"
+    if [ $# -gt 0 ]; then
+        printf '%s\n' "$@" | platform_lines >"$work/$who.expected"
+    else
+        : >"$work/$who.expected"
+    fi
     same "$who"
+}
+
+# expect_stderr WHO LINE...: what WHO's next expect finds on stderr.
+expect_stderr() {
+    who=$1
+    shift
+    printf '%s\n' "$@" | platform_lines >"$work/$who.err.expected"
 }
 
 # expect_file WHO FILE: as expect, with the lines in FILE.
@@ -140,7 +151,13 @@ same() {
         fail "$case_name: $1 output differs (expected <, actual >)"
         diff "$work/$1.expected" "$work/$1.out" | cut -c1-300 | head -40 | cat -v
     fi
-    if [ -s "$work/$1.err" ]; then
+    if [ -f "$work/$1.err.expected" ]; then
+        if ! cmp -s "$work/$1.err.expected" "$work/$1.err"; then
+            fail "$case_name: $1 stderr differs (expected <, actual >)"
+            diff "$work/$1.err.expected" "$work/$1.err" | cut -c1-300 | head -40 | cat -v
+        fi
+        rm "$work/$1.err.expected"
+    elif [ -s "$work/$1.err" ]; then
         fail "$case_name: $1 wrote to stderr:"
         head -40 "$work/$1.err"
     fi
@@ -171,6 +188,14 @@ printed_at_once() {
     wait_for "$1" "$2" 5
 }
 
+# at NAME: where the client's diagnostics place the pipe NAME: its socket natively, nothing
+# on Windows.
+at() {
+    if [ -z "$runner" ]; then
+        printf ' at %s/%s' "$PIPEWORD_PIPE_DIR" "$1"
+    fi
+}
+
 # name_free: nothing is left of the pipe: natively no socket file, and on both platforms a
 # client finds no pipe of that name.
 name_free() {
@@ -183,8 +208,13 @@ name_free() {
     fi
     run probe "$client" --wait 0
     status probe 2
-    expect probe \
-        'Unable to open \\.\pipe\SamplePipe within 0 ms: CreateFileW failed w/err 0x00000002'
+    hint='?'
+    if [ -z "$runner" ]; then
+        hint=', with the same PIPEWORD_PIPE_DIR?'
+    fi
+    expect_stderr probe "pipeword-client: no server for $sample_pipe$(at SamplePipe) within 0 \
+ms: is it running$hint (CreateFileW w/err 0x00000002)"
+    expect probe
 }
 
 begin_case() {
@@ -217,7 +247,8 @@ needs_root() {
 created='The named pipe (\\.\pipe\SamplePipe) is created.'
 waiting="Waiting for the client's connection..."
 connected='Client is connected.'
-opened='Connected to \\.\pipe\SamplePipe'
+sample_pipe='\\.\pipe\SamplePipe'
+opened="Connected to $sample_pipe"
 fffd=$(printf '\357\277\275')
 
 # ---- Requests ------------------------------------------------------------------------------
@@ -433,7 +464,9 @@ second_client() {
     start third "$client" --wait 4000 Third
     run second "$client" --wait 500 Second
     status second 2
-    expect second '\\.\pipe\SamplePipe stayed busy: WaitNamedPipeW failed w/err 0x00000079'
+    expect_stderr second "pipeword-client: $sample_pipe$(at SamplePipe) stayed busy for 500 ms: \
+its server is serving another client (WaitNamedPipeW w/err 0x00000079)"
+    expect second
     finish first
     status first 0
     expect first "$opened" 'Waiting 3 s before writing' 'Sent 12 bytes' \
@@ -446,14 +479,15 @@ second_client() {
     # time (121); Wine fails the wait as the last instance closes.
     finish third
     status third 2
-    tr -d '\r' <"$work/third.out" >"$work/third.lines"
-    pipe='\\\\\.\\pipe\\SamplePipe'
-    busy="$pipe stayed busy: WaitNamedPipeW"
-    gone="Unable to open $pipe within 4000 ms: CreateFileW"
-    if [ "$(wc -l <"$work/third.lines")" -ne 1 ] ||
-        ! grep -Eq "^($busy|$gone) failed w/err 0x[0-9a-f]{8}\$" "$work/third.lines"; then
+    tr -d '\r' <"$work/third.err" >"$work/third.lines"
+    pipe='\\\\\.\\pipe\\SamplePipe( at [^ ]+)?'
+    busy="$pipe stayed busy for 4000 ms: .* \\((WaitNamedPipeW|CreateFileW)"
+    gone="no server for $pipe within 4000 ms: .* \\(CreateFileW"
+    if [ "$(wc -l <"$work/third.lines")" -ne 1 ] || [ -s "$work/third.out" ] ||
+        ! grep -Eq "^pipeword-client: ($busy|$gone) w/err 0x[0-9a-f]{8}\\)\$" \
+            "$work/third.lines"; then
         fail "$case_name: the third client printed:"
-        cat -v "$work/third.out"
+        cat -v "$work/third.out" "$work/third.err"
     fi
     name_free
     end_case
@@ -544,7 +578,9 @@ killed_server() {
     expect first "$created" "$waiting" "$connected"
     finish client
     status client 2
-    expect client "$opened" 'Waiting 2 s before writing' 'WriteFile to pipe failed w/err 0x000000e8'
+    expect_stderr client "pipeword-client: the server closed the pipe before the request was \
+written (WriteFile w/err 0x000000e8)"
+    expect client "$opened" 'Waiting 2 s before writing'
     start second "$server"
     run client "$client" --wait 15000
     status client 0
@@ -790,7 +826,10 @@ access() {
     run refused setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --wait 5000
     status refused 2
     between refused 0 4000
-    expect refused 'Unable to open \\.\pipe\SamplePipe: CreateFileW failed w/err 0x00000005'
+    expect_stderr refused "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: \
+the pipe does not admit this user, or its directory or its server belongs to a user this \
+client does not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+    expect refused
     sleep 0.5
     if ! running server; then
         fail "$case_name: the server ended after the refused client"

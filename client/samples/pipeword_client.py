@@ -1,0 +1,68 @@
+"""Asks pipeword for its word: python3 pipeword_client.py [REQUEST]"""
+import os
+import socket
+import stat
+import struct
+import sys
+import time
+
+
+def ask_windows(request):
+    # The pipe opened as a file: one write is the request, one read the reply.
+    with open(r"\\.\pipe\SamplePipe", "r+b", buffering=0) as pipe:
+        pipe.write(request)
+        return pipe.read(4096)
+
+
+def ask_linux(request):
+    # The socket SamplePipe in $PIPEWORD_PIPE_DIR, else in /tmp/.pipe if that is root's.
+    configured = os.environ.get("PIPEWORD_PIPE_DIR")
+    folder = os.open(configured or "/tmp/.pipe", os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW)
+    try:
+        status = os.fstat(folder)
+        owner, mode = status.st_uid, status.st_mode
+        if not configured and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
+            raise PermissionError("/tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR")
+        fd = os.open("SamplePipe", os.O_PATH | os.O_NOFOLLOW, dir_fd=folder)
+    finally:
+        os.close(folder)
+    try:  # connect to the very file checked, never through a link
+        if not stat.S_ISSOCK(os.fstat(fd).st_mode):
+            raise PermissionError("SamplePipe is not a socket")
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            s.connect(f"/proc/self/fd/{fd}")
+        except OSError:
+            s.close()
+            raise
+    finally:
+        os.close(fd)
+    with s:
+        uid = struct.unpack("3i", s.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[1]
+        if uid not in (0, os.geteuid()) and not (configured and uid == owner):
+            raise PermissionError(f"the server runs as uid {uid}, whom this user does not trust")
+        s.send(request)  # one message
+        return s.recv(4096)  # one message
+
+
+def main():
+    text = sys.argv[1] if len(sys.argv) > 1 else "Hello"
+    request = text.encode("utf-16-le") + b"\0\0"  # UTF-16LE with its NUL
+    ask = ask_windows if sys.platform == "win32" else ask_linux
+    deadline = time.monotonic() + 5  # the server may still be starting
+    while True:
+        try:
+            reply = ask(request)
+            break
+        except (FileNotFoundError, ConnectionRefusedError) as error:
+            if time.monotonic() > deadline:
+                sys.exit(f"pipeword client: no server came within 5 s ({error})")
+            time.sleep(0.05)
+        except OSError as error:
+            sys.exit(f"pipeword client: {error}")
+    if not reply:
+        sys.exit("pipeword client: the server closed the pipe without a reply")
+    print(reply.decode("utf-16-le").rstrip("\0"))
+
+
+main()

@@ -1,0 +1,6 @@
+// Named pipes on Windows belong to the system's pipe namespace, not to the file system.
+#include "platform/platform.h"
+
+DWORD PipeSocketPath(const WCHAR *, WCHAR *, DWORD) {
+    return 0;
+}
