@@ -2,12 +2,13 @@
 # Checks the release packages as their users get them:
 #   the Windows ZIP  exactly the expected files; text files with CR LF line ends; both
 #                    executables 32-bit x86 console programs that import only system DLLs
-#                    and carry the version; pipeword.exe from the ZIP serves
-#                    pipeword-client.exe from the ZIP under Wine;
+#                    and carry the version and the manifest; pipeword.exe from the ZIP
+#                    serves pipeword-client.exe from the ZIP under Wine;
 #   the .deb         its fields (Depends from dpkg-shlibdeps) and files; then, on this
 #                    machine (as root, or through sudo): dpkg -i, the manual pages through
-#                    man, the installed pipeword serving the installed pipeword-client,
-#                    dpkg --purge, and nothing left behind.
+#                    man, the installed pipeword serving the installed pipeword-client, the
+#                    tmpfiles.d entry (applied in a private mount namespace, never to this
+#                    machine's /tmp), dpkg --purge, and nothing left behind.
 # Usage: check.sh [DIST]   checks the packages in DIST; without it, builds them into dist/
 #                          first (scripts/release.sh).
 # The check refuses to install over a pipeword that is already installed, or over any file
@@ -135,7 +136,9 @@ check "checksums of the packages (NAME.sha256)" checksums
 
 zip_lists_exactly() {
     printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/pipeword-client.exe" \
-        "$top/pipeword.exe" >"$work/zip.expected"
+        "$top/pipeword.exe" "$top/samples/" "$top/samples/pipeword-client.ps1" \
+        "$top/samples/pipeword_client.c" "$top/samples/pipeword_client.py" \
+        >"$work/zip.expected"
     unzip -Z1 "$zip" | LC_ALL=C sort >"$work/zip.listed"
     same_lines "$work/zip.expected" "$work/zip.listed"
 }
@@ -147,7 +150,8 @@ unzipped=$work/zip/$top
 
 # Every line ends in CR LF, including the last one.
 crlf_text() {
-    for text in README.txt LICENSE.txt; do
+    for text in README.txt LICENSE.txt samples/pipeword-client.ps1 samples/pipeword_client.c \
+        samples/pipeword_client.py; do
         bare=$(tr -d '\r' <"$unzipped/$text" | wc -l)
         crlf=$(grep -c "$(printf '\r')\$" "$unzipped/$text")
         last=$(tail -c 2 "$unzipped/$text" | od -An -c | tr -d ' ')
@@ -181,10 +185,12 @@ windows_executables() {
             return 1
         fi
     done
-    strings -el "$unzipped/pipeword.exe" | grep -q -x "$version" ||
-        { echo "pipeword.exe carries no version $version"; return 1; }
-    strings "$unzipped/pipeword.exe" | grep -q 'requestedExecutionLevel level="asInvoker"' ||
-        { echo "pipeword.exe carries no asInvoker manifest"; return 1; }
+    for exe in pipeword.exe pipeword-client.exe; do
+        strings -el "$unzipped/$exe" | grep -q -x "$version" ||
+            { echo "$exe carries no version $version"; return 1; }
+        strings "$unzipped/$exe" | grep -q 'requestedExecutionLevel level="asInvoker"' ||
+            { echo "$exe carries no asInvoker manifest"; return 1; }
+    done
 }
 
 # shellcheck source=../lib/wine-prefix.sh
@@ -213,10 +219,10 @@ wine_exchange() {
         "$work/server.expected.crlf")
 }
 
-check "ZIP lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt}" \
+check "ZIP lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt,samples/}" \
     zip_lists_exactly
 check "ZIP unpacks" unpack_zip
-check "README.txt and LICENSE.txt have CR LF line ends" crlf_text
+check "README.txt, LICENSE.txt and the samples have CR LF line ends" crlf_text
 check "README.txt names version $version; LICENSE.txt is the MIT licence" texts_say_what_they_are
 check "executables: PE32 x86 console, system DLLs only; version $version, manifest" \
     windows_executables
@@ -227,8 +233,10 @@ check "Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe from the 
 # ---- The Debian package --------------------------------------------------------------------
 
 binaries="/usr/bin/pipeword /usr/bin/pipeword-client"
+tmpfiles=/usr/lib/tmpfiles.d/pipeword.conf
 documents="/usr/share/man/man1/pipeword.1.gz /usr/share/man/man1/pipeword-client.1.gz
-/usr/share/doc/pipeword/copyright /usr/share/doc/pipeword/changelog.gz"
+/usr/share/doc/pipeword/copyright /usr/share/doc/pipeword/changelog.gz
+/usr/share/doc/pipeword/examples/pipeword_client.py $tmpfiles"
 # shellcheck disable=SC2086 # one path a word
 printf '%s\n' $binaries $documents | LC_ALL=C sort >"$work/deb.files"
 
@@ -289,7 +297,7 @@ deb_documents() {
 }
 
 check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
-check "package files: programs in /usr/bin, pages, copyright, change log" deb_contents
+check "package files: programs, pages, copyright, change log, sample, tmpfiles.d" deb_contents
 check "package unpacks" unpack_deb
 check "manual pages format cleanly; versions agree" deb_documents
 
@@ -366,7 +374,7 @@ dpkg_patiently() {
 # What the package's folders hold, and dpkg's records of pipeword.
 snapshot() {
     {
-        find /usr/bin /usr/share/man/man1 /usr/share/doc -maxdepth 1
+        find /usr/bin /usr/share/man/man1 /usr/share/doc /usr/lib/tmpfiles.d -maxdepth 1
         for record in /var/lib/dpkg/info/pipeword.* /var/lib/dpkg/info/pipeword:*; do
             [ -e "$record" ] && echo "$record"
         done
@@ -414,6 +422,31 @@ installed_exchange() {
         "$work/server.expected"
 }
 
+# The entry that makes /tmp/.pipe root's at boot. Applied where systemd-tmpfiles and a mount
+# namespace are at hand: on a tmpfs of its own over /tmp, both to a missing directory and to
+# one that another user made first, so that this machine's /tmp/.pipe is never touched.
+tmpfiles_entry() {
+    grep -v -e '^#' -e '^$' "$tmpfiles" >"$work/entries" || return 1
+    printf 'd /tmp/.pipe 1777 root root -\n' >"$work/entries.expected"
+    same_lines "$work/entries.expected" "$work/entries" || return 1
+    if ! command -v systemd-tmpfiles >/dev/null || [ "$(id -u)" -ne 0 ] ||
+        ! unshare --mount true 2>/dev/null; then
+        echo "note: the entry is not applied here (needs root, systemd-tmpfiles and unshare)"
+        return 0
+    fi
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare --mount sh -c '
+        mount -t tmpfs tmpfs /tmp || exit 1
+        systemd-tmpfiles --create pipeword.conf || exit 1
+        stat -c "%F %a %U %G" /tmp/.pipe
+        chown 65534:65534 /tmp/.pipe && chmod 0700 /tmp/.pipe || exit 1
+        systemd-tmpfiles --create pipeword.conf || exit 1
+        stat -c "%F %a %U %G" /tmp/.pipe
+    ' >"$work/applied" 2>&1 || { cat "$work/applied"; return 1; }
+    printf '%s\n' "directory 1777 root root" "directory 1777 root root" >"$work/applied.expected"
+    same_lines "$work/applied.expected" "$work/applied"
+}
+
 purge_deb() {
     dpkg_patiently --purge pipeword || return 1
     installed_here=false
@@ -448,6 +481,7 @@ check "dpkg -i $(basename "$deb")" install_deb
 check "dpkg -L: exactly the package's files, intact" installed_files
 check "man pipeword and man pipeword-client render the installed pages" man_pages
 check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchange
+check "tmpfiles.d: /tmp/.pipe made root's, mode 1777 (systemd-tmpfiles --create)" tmpfiles_entry
 check "dpkg --purge pipeword leaves nothing behind" purge_deb
 
 echo "release: $passed passed, $failed failed"
