@@ -4,7 +4,8 @@
 #   Linux build:   pipeword_VERSION_ARCH.deb, with the executables in /usr/bin, their manual
 #                  pages in /usr/share/man/man1 (gzip -9n), and the copyright file and change
 #                  log (packaging/debian-changelog) in /usr/share/doc/pipeword; Depends
-#                  computed by dpkg-shlibdeps.
+#                  computed by dpkg-shlibdeps (none for the static-pie programs that the
+#                  release-native preset builds).
 # scripts/release.sh builds both into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
