@@ -58,13 +58,18 @@ int main(int argc, char *argv[]) {
     Line("Server Message Send %d \n", done);
 
     if (atomic_load(&exchangeDone) == 1) {
+        if (started) {
+            pthread_detach(worker); /* the process ends with it, finished or not */
+        }
         RemoveSocketFile();
         return 1;
     }
     if (started) {
         long long until = Nanoseconds(CLOCK_REALTIME) + 10000000;
         struct timespec deadline = {(time_t)(until / 1000000000), (long)(until % 1000000000)};
-        pthread_timedjoin_np(worker, NULL, &deadline);
+        if (pthread_timedjoin_np(worker, NULL, &deadline) != 0) {
+            pthread_detach(worker);
+        }
     }
     done = atomic_load(&exchangeDone);
     RemoveSocketFile();
