@@ -57,6 +57,7 @@ struct Sample {
     double ready, exchange, word, after, total; /* milliseconds */
     double cpu;                                 /* milliseconds, user + sys */
     double rss;                                 /* MiB */
+    double faults;                              /* page faults (minor and major) */
     long refused;                               /* connects refused before the server listened */
 };
 
@@ -392,6 +393,7 @@ static bool RunOnce(struct Server *server, int round, struct Sample *sample) {
     sample->cpu = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
                   (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     sample->rss = (double)usage.ru_maxrss / 1024.0;
+    sample->faults = (double)(usage.ru_minflt + usage.ru_majflt);
     return right;
 }
 
@@ -435,6 +437,7 @@ static void PrintTable(void) {
         {"**total, ms**", offsetof(struct Sample, total), "%.3f"},
         {"server CPU (user+sys), ms", offsetof(struct Sample, cpu), "%.2f"},
         {"peak RSS, MiB", offsetof(struct Sample, rss), "%.2f"},
+        {"page faults", offsetof(struct Sample, faults), "%.0f"},
     };
     printf("| median / p90 |");
     for (int s = 0; s < serverCount; ++s) {
@@ -576,7 +579,7 @@ int main(int argc, char *argv[]) {
     }
     if (csv != NULL) {
         fprintf(csv, "server,round,ready_ms,exchange_ms,word_ms,after_ms,total_ms,cpu_ms,rss_mib,"
-                     "refused\n");
+                     "faults,refused\n");
     }
 
     const char *tmp = getenv("TMPDIR");
@@ -603,9 +606,10 @@ int main(int argc, char *argv[]) {
             } else if (round >= 0) {
                 server->samples[server->count++] = sample;
                 if (csv != NULL) {
-                    fprintf(csv, "%s,%d,%.4f,%.4f,%.4f,%.4f,%.4f,%.3f,%.3f,%ld\n", server->label,
-                            round, sample.ready, sample.exchange, sample.word, sample.after,
-                            sample.total, sample.cpu, sample.rss, sample.refused);
+                    fprintf(csv, "%s,%d,%.4f,%.4f,%.4f,%.4f,%.4f,%.3f,%.3f,%.0f,%ld\n",
+                            server->label, round, sample.ready, sample.exchange, sample.word,
+                            sample.after, sample.total, sample.cpu, sample.rss, sample.faults,
+                            sample.refused);
                 }
             }
         }

@@ -6,7 +6,8 @@
 #                  pages in /usr/share/man/man1 (gzip -9n), the copyright file, change log
 #                  (packaging/debian-changelog) and the Python client sample in
 #                  /usr/share/doc/pipeword, and a tmpfiles.d entry that makes /tmp/.pipe
-#                  root's at boot; Depends computed by dpkg-shlibdeps.
+#                  root's at boot; Depends computed by dpkg-shlibdeps (none for the
+#                  static-pie programs that the release-native preset builds).
 # scripts/release.sh builds both into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)

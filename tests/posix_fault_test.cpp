@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -242,6 +243,66 @@ TEST_F(Faults, AFailedThreadStartGivesNoHandleAndTheReason) {
     EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(threadRan.load());
     EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(thread)));
+}
+
+std::atomic<int> outqChecks{0};
+
+int CountedIoctl(int fd, unsigned long request, int *value) {
+    ++outqChecks;
+    return real.ioctl(fd, request, value);
+}
+
+TEST_F(Faults, FlushSleepsUntilTheClientReadsOrGoes) {
+    // Each case: whether the flush can have its watch, and whether the client reads the reply
+    // 100 ms into the flush or closes without reading it.
+    for (bool watch : {true, false}) {
+        for (bool reads : {true, false}) {
+            SCOPED_TRACE(testing::Message() << (watch ? "watched" : "no watch") << ", client "
+                                            << (reads ? "reads" : "closes"));
+            HANDLE server = CreateNamedPipeW(u"\\\\.\\pipe\\SamplePipe", PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+            ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+            HANDLE client = OpenSamplePipe();
+            ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+            ConnectNamedPipe(server, nullptr);
+            DWORD bytes = 0;
+            ASSERT_TRUE(WriteFile(server, u"CorvaneStop", 24, &bytes, nullptr));
+            sys.ioctl = CountedIoctl;
+            if (!watch) {
+                sys.epoll_create1 = [](int) {
+                    errno = EMFILE;
+                    return -1;
+                };
+            }
+            outqChecks = 0;
+            std::atomic<bool> flushed{false};
+            bool flushedFirst = false;
+            std::thread peer([&] {
+                Sleep(100);
+                flushedFirst = flushed;
+                char16_t reply[16];
+                DWORD got = 0;
+                if (reads) {
+                    ReadFile(client, reply, sizeof reply, &got, nullptr);
+                }
+                CloseHandle(client);
+            });
+            SetLastError(0);
+            BOOL result = FlushFileBuffers(server);
+            DWORD error = GetLastError();
+            flushed = true;
+            peer.join();
+            Count();
+            EXPECT_FALSE(flushedFirst);
+            EXPECT_EQ(result, reads ? TRUE : FALSE);
+            EXPECT_EQ(error, reads ? 0u : ERROR_BROKEN_PIPE);
+            if (watch) {
+                // Before the watch, once it is set, once woken by the client: no polling.
+                EXPECT_LE(outqChecks.load(), 3);
+            }
+            CloseHandle(server);
+        }
+    }
 }
 
 // Stands in for a slot that reports failure as -1 with errno: fails every other call with

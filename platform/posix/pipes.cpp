@@ -45,6 +45,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -1151,10 +1152,43 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     return TRUE;
 }
 
-// Returns once the other end has consumed everything written, checking every 100 µs. A peer
-// already gone has nothing more to consume: TRUE. A peer that goes while it still has unread
-// data fails the flush with ERROR_BROKEN_PIPE; the kernel marks that case by resetting this
-// end (ECONNRESET) as it discards the data.
+namespace {
+
+// An edge-triggered watch for EPOLLOUT on a connection. The kernel reports to it whenever
+// the peer takes (or discards) one of this end's records and whenever the peer hangs up, so
+// a flush can sleep between its checks. -1 when no watch can be had.
+int WatchConsumption(int connection) {
+    int watch = Retry(sys.epoll_create1, EPOLL_CLOEXEC);
+    if (watch < 0) {
+        return -1;
+    }
+    epoll_event event{};
+    event.events = EPOLLOUT | EPOLLET;
+    event.data.fd = connection;
+    if (Retry(sys.epoll_ctl, watch, EPOLL_CTL_ADD, connection, &event) != 0) {
+        close(watch);
+        return -1;
+    }
+    // The socket is writable as it is added, which is reported at once: taken here, so that
+    // the next report means that something happened.
+    Retry(sys.epoll_wait, watch, &event, 1, 0);
+    return watch;
+}
+
+// Sleeps until the watch reports; without a watch, for FlushCheckNanoseconds.
+void AwaitConsumption(int watch) {
+    epoll_event event{};
+    if (watch < 0 || Retry(sys.epoll_wait, watch, &event, 1, -1) < 0) {
+        Pause(FlushCheckNanoseconds);
+    }
+}
+
+} // namespace
+
+// Returns once the other end has consumed everything written, checking again each time the
+// peer takes a record or hangs up. A peer already gone has nothing more to consume: TRUE. A
+// peer that goes while it still has unread data fails the flush with ERROR_BROKEN_PIPE; the
+// kernel marks that case by resetting this end (ECONNRESET) as it discards the data.
 BOOL FlushFileBuffers(HANDLE file) {
     PipeEnd *end = LookUpPipe(file);
     if (end == nullptr) {
@@ -1166,23 +1200,38 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (PeerGone(end->connection)) {
         return TRUE;
     }
-    for (;;) {
+    int watch = -1;
+    BOOL result = TRUE;
+    for (bool watching = false;;) {
         bool gone = PeerGone(end->connection);
         int unread = 0;
         if (Retry(sys.ioctl, end->connection, static_cast<unsigned long>(SIOCOUTQ), &unread) != 0) {
-            return FailWithErrno(errno);
+            result = FailWithErrno(errno);
+            break;
         }
         if (gone) {
             int error = 0;
             socklen_t size = sizeof error;
             Retry(sys.getsockopt, end->connection, SOL_SOCKET, SO_ERROR, &error, &size);
-            return unread > 0 || error == ECONNRESET ? FailWith(ERROR_BROKEN_PIPE) : TRUE;
+            result = unread > 0 || error == ECONNRESET ? FailWith(ERROR_BROKEN_PIPE) : TRUE;
+            break;
         }
         if (unread == 0) {
-            return TRUE;
+            break;
         }
-        Pause(FlushCheckNanoseconds);
+        if (!watching) {
+            // Set up only when there is something to wait for; checked again at once, since
+            // the peer may have read before the watch existed.
+            watch = WatchConsumption(end->connection);
+            watching = true;
+            continue;
+        }
+        AwaitConsumption(watch);
     }
+    if (watch >= 0) {
+        close(watch);
+    }
+    return result;
 }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,6 +29,9 @@ struct SystemCalls {
     int (*getsockopt)(int fd, int level, int option, void *value, socklen_t *size);
     int (*ioctl)(int fd, unsigned long request, int *value);
     int (*poll)(pollfd *fds, nfds_t count, int timeout);
+    int (*epoll_create1)(int flags);
+    int (*epoll_ctl)(int epoll, int operation, int fd, epoll_event *event);
+    int (*epoll_wait)(int epoll, epoll_event *events, int count, int timeout);
     // fcntl with a lock record (F_OFD_SETLK, F_OFD_GETLK), and with a number (F_GETFL, F_SETFL).
     int (*lock)(int fd, int command, struct flock *lock);
     int (*fcntl)(int fd, int command, int value);

@@ -4,9 +4,10 @@
 #                    executables 32-bit x86 console programs that import only system DLLs
 #                    and carry the version and the manifest; pipeword.exe from the ZIP
 #                    serves pipeword-client.exe from the ZIP under Wine;
-#   the .deb         its fields (Depends from dpkg-shlibdeps) and files; then, on this
-#                    machine (as root, or through sudo): dpkg -i, the manual pages through
-#                    man, the installed pipeword serving the installed pipeword-client, the
+#   the .deb         its fields (Depends from dpkg-shlibdeps), its files, and the shared
+#                    libraries its programs need (no C++ runtime); then, on this machine
+#                    (as root, or through sudo): dpkg -i, the manual pages through man, the
+#                    installed pipeword serving the installed pipeword-client, the
 #                    tmpfiles.d entry (applied in a private mount namespace, never to this
 #                    machine's /tmp), dpkg --purge, and nothing left behind.
 # Usage: check.sh [DIST]   checks the packages in DIST; without it, builds them into dist/
@@ -247,8 +248,7 @@ deb_fields() {
     grep -x "Package: pipeword" "$work/fields" >/dev/null &&
         grep -x "Version: $version" "$work/fields" >/dev/null &&
         grep -x "Architecture: $arch" "$work/fields" >/dev/null &&
-        grep "^Depends: .*libc6 (>= [0-9.]*)" "$work/fields" >/dev/null &&
-        grep "^Depends: .*libstdc++6" "$work/fields" >/dev/null &&
+        ! grep -E "^Depends: .*(libstdc\+\+|libgcc)" "$work/fields" &&
         grep "^Maintainer: .*<.*@.*>" "$work/fields" >/dev/null
 }
 
@@ -272,6 +272,24 @@ deb_contents() {
 
 unpack_deb() {
     dpkg-deb -x "$deb" "$work/deb"
+}
+
+# The programs carry the C++ runtime (no libstdc++, libgcc_s or libm at run time), and
+# the package depends on the C library whenever they need the shared one.
+deb_libraries() {
+    for program in pipeword pipeword-client; do
+        readelf -d "$work/deb/usr/bin/$program" >"$work/dynamic" || return 1
+        sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' "$work/dynamic" >"$work/needed"
+        echo "$program needs: $(tr '\n' ' ' <"$work/needed")"
+        if grep -E '^(libstdc\+\+|libgcc_s|libm)\.' "$work/needed"; then
+            echo "$program needs a shared C++ runtime"
+            return 1
+        fi
+        if grep -q '^libc\.so' "$work/needed" && ! grep -q "^Depends: .*libc6" "$work/fields"; then
+            echo "$program needs libc.so, but the package does not depend on libc6"
+            return 1
+        fi
+    done
 }
 
 # The manual pages format without a warning and name the package's version; the change log
@@ -299,6 +317,7 @@ deb_documents() {
 check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
 check "package files: programs, pages, copyright, change log, sample, tmpfiles.d" deb_contents
 check "package unpacks" unpack_deb
+check "programs need no shared C++ runtime; Depends covers the C library" deb_libraries
 check "manual pages format cleanly; versions agree" deb_documents
 
 # ---- The package on this machine -----------------------------------------------------------
