@@ -121,7 +121,10 @@ unsigned __stdcall FinishWhenReleased(void *) {
             RunState.exchangeDone = 1;
             return 0;
         }
-        Sleep(0);
+        // Sleeps between checks rather than yielding: a thread that is always runnable waits
+        // its turn behind every other runnable thread on a loaded machine, which can outlast
+        // the 10 ms wait; one that wakes from a sleep is scheduled at once.
+        Sleep(1);
     }
 }
 
