@@ -61,6 +61,9 @@ start() {
     program=$2
     shift 2
     eval "${who}_began=$(now_ms)"
+    # Emptied now rather than by the redirection in the background job: a wait_for that
+    # follows must never find what an earlier run of WHO printed.
+    : >"$work/$who.out"
     case $program in
     *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
     *) "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
