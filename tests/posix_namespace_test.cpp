@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
@@ -19,7 +20,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +86,52 @@ int AsNobody(const std::string &command, std::string *printed = nullptr) {
         *printed = text;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs 'body' in a child process as the second user, for attacks no command makes: the
+// child makes system calls alone (its parent has threads) and ends with body's result.
+template <typename Body> pid_t ForkAsNobody(Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(Nobody, Nobody, Nobody) != 0 ||
+            setresuid(Nobody, Nobody, Nobody) != 0) {
+            _exit(126);
+        }
+        _exit(body());
+    }
+    return child;
+}
+
+int WaitFor(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A plain SOCK_SEQPACKET listener at 'path', non-blocking; -1 on failure.
+int Listen(const std::string &path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    path.copy(address.sun_path, path.size());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0 || fchmod(fd, 0666) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(fd, 128) != 0) {
+        return -1;
+    }
+    return fd;
+}
+
+// Accepts and closes every connection waiting on a listener; returns how many there were.
+int DrainConnections(int listener) {
+    int count = 0;
+    for (int fd; (fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++count) {
+        close(fd);
+    }
+    return count;
 }
 
 // A pipe server of the second user's, run by foreign_pipe_end.
@@ -286,9 +337,7 @@ TEST_F(Namespace, TheServerRefusesWhatItCannotTrustAndTouchesNothing) {
         {"another user's lock file, their server gone",
          [&] {
              MakeSharedDirectory();
-             ForeignServer &ended = ServeAsNobody("SamplePipe");
-             ASSERT_EQ(ended.code, 0u);
-             Stop(ended, 0);
+             ASSERT_EQ(AsNobody("umask 077 && : >" + directory_ + "/SamplePipe.lock"), 0);
          },
          ERROR_ACCESS_DENIED},
     };
@@ -335,8 +384,8 @@ TEST_F(Namespace, ClientsKeepOnlyServersTheyCanTrust) {
     CloseHandle(ours);
 }
 
-TEST_F(Namespace, TheOwnerOfADirectoryNobodyElseMayWriteToIsTrusted) {
-    // The second user's own directory: only they make names in it.
+TEST_F(Namespace, TheOwnerOfANamedDirectoryIsTrusted) {
+    // The second user's own directory, which root's client chose by naming it.
     ASSERT_EQ(AsNobody("mkdir -m 755 " + directory_), 0);
     ASSERT_EQ(ServeAsNobody("Theirs").code, 0u);
     HANDLE client = Open("Theirs");
@@ -370,6 +419,166 @@ TEST_F(Namespace, ADirectoryMadeFirstByAnotherProcessIsCheckedLikeAnyOther) {
     HANDLE ours = Serve("Ours");
     EXPECT_NE(ours, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(ours);
+}
+
+// The client inspects a name and then connects to it; meanwhile the second user keeps
+// exchanging (renameat2 RENAME_EXCHANGE) their own socket under the name with a link to a
+// socket of root's that they cannot even reach. Connecting by path after the check reaches
+// root's socket, whose server root's client would believe; the layer connects to the very
+// file it checked, and never does.
+TEST_F(Namespace, ALinkSwappedInAfterTheCheckIsNeverConnectedTo) {
+    MakeSharedDirectory();
+    std::string hidden = root_ + "/hidden";
+    ASSERT_EQ(mkdir(hidden.c_str(), 0700), 0);
+    int service = Listen(hidden + "/service");
+    ASSERT_GE(service, 0);
+    std::string name = directory_ + "/Swapped";
+    std::string link = directory_ + "/link";
+    int running[2];
+    ASSERT_EQ(pipe2(running, O_CLOEXEC), 0);
+    pid_t swapper = ForkAsNobody([&] {
+        close(running[1]);
+        int own = Listen(name);
+        if (own < 0 || symlink((hidden + "/service").c_str(), link.c_str()) != 0) {
+            return 1;
+        }
+        // Until the test closes its end of the pipe.
+        for (pollfd stop{running[0], POLLIN, 0}; poll(&stop, 1, 0) == 0;) {
+            renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, name.c_str(), RENAME_EXCHANGE);
+            DrainConnections(own);
+        }
+        return 0;
+    });
+    close(running[0]);
+    struct stat entry {};
+    for (int waited = 0; lstat(link.c_str(), &entry) != 0 && waited < 5000; ++waited) {
+        usleep(1000);
+    }
+    using Clock = std::chrono::steady_clock;
+
+    // The attack, on a connect by path after the check: root's service is reached.
+    int directory = open(directory_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    sockaddr_un byPath{};
+    byPath.sun_family = AF_UNIX;
+    std::snprintf(byPath.sun_path, sizeof byPath.sun_path, "/proc/self/fd/%d/Swapped", directory);
+    int reachedByPath = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(10);
+         reachedByPath == 0 && Clock::now() < end;) {
+        struct stat checked {};
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (fstatat(directory, "Swapped", &checked, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISSOCK(checked.st_mode)) {
+            connect(fd, reinterpret_cast<sockaddr *>(&byPath), sizeof byPath);
+        }
+        close(fd);
+        reachedByPath += DrainConnections(service);
+    }
+    close(directory);
+    EXPECT_GT(reachedByPath, 0) << "the swapping never let a connection by path through";
+
+    // The layer, for a few seconds: every open is refused, none reaches root's service. The
+    // second user's socket refuses root's client, or is busy while its queue is full.
+    int reached = 0;
+    int opens = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end; ++opens) {
+        SetLastError(0);
+        HANDLE client = Open("Swapped");
+        DWORD error = GetLastError();
+        reached += DrainConnections(service);
+        if (client != INVALID_HANDLE_VALUE) {
+            CloseHandle(client);
+            ADD_FAILURE() << "a connection was kept";
+            break;
+        }
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY) {
+            ADD_FAILURE() << "open " << opens << " failed with " << error;
+            break;
+        }
+    }
+    close(running[1]);
+    EXPECT_EQ(WaitFor(swapper), 0);
+    EXPECT_EQ(reached, 0) << "after " << opens << " opens";
+    close(service);
+
+    // Root's own server in the same directory serves root's client.
+    HANDLE server = Serve("Ours");
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE client = Open("Ours");
+    EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+// Whoever can open a name's lock file can hold a lock on it and keep every server from the
+// name, even in a directory they cannot write to. Lock files are for their owner alone: one
+// left by a server that ended without closing, and one that an earlier version left
+// readable by all, which a server narrows before it relies on it.
+TEST_F(Namespace, NobodyElseCanLockAServerOutOfItsName) {
+    ASSERT_EQ(mkdir(directory_.c_str(), 0755), 0); // for serving other users' clients
+    pid_t killed = fork();
+    if (killed == 0) {
+        _exit(Serve("Stale") != INVALID_HANDLE_VALUE ? 0 : 1); // no clean-up at _exit
+    }
+    ASSERT_EQ(WaitFor(killed), 0);
+    int made = open((directory_ + "/Legacy.lock").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(fchmod(made, 0644), 0);
+    close(made);
+    HANDLE legacy = Serve("Legacy");
+    ASSERT_NE(legacy, INVALID_HANDLE_VALUE) << GetLastError();
+
+    // A client of another user, who cannot read the lock, takes a socket that refuses it for
+    // no pipe, as a stale one does.
+    std::string printed;
+    EXPECT_EQ(AsNobody(helper_ + " open Stale", &printed), 0);
+    EXPECT_EQ(printed, "2\n");
+
+    for (const std::string name : {"Stale", "Legacy"}) {
+        SCOPED_TRACE(name);
+        std::string lock = directory_ + "/" + name + ".lock";
+        struct stat file {};
+        ASSERT_EQ(stat(lock.c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 07777, 0600u);
+        // The attack: read locks on both bytes, held while root's server starts. The child
+        // reports 0 when it holds them, else the open's errno.
+        int report[2];
+        int release[2];
+        ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+        pid_t attacker = ForkAsNobody([&] {
+            close(release[1]);
+            int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+            int outcome = fd < 0 ? errno : 0;
+            for (off_t byte = 0; fd >= 0 && byte < 2; ++byte) {
+                struct flock held {};
+                held.l_type = F_RDLCK;
+                held.l_whence = SEEK_SET;
+                held.l_start = byte;
+                held.l_len = 1;
+                if (fcntl(fd, F_OFD_SETLK, &held) != 0) {
+                    outcome = -1;
+                }
+            }
+            (void)!write(report[1], &outcome, sizeof outcome);
+            char ignored;
+            (void)!read(release[0], &ignored, 1);
+            return 0;
+        });
+        close(report[1]);
+        close(release[0]);
+        int outcome = -2;
+        EXPECT_EQ(read(report[0], &outcome, sizeof outcome), static_cast<ssize_t>(sizeof outcome));
+        close(report[0]);
+        EXPECT_EQ(outcome, EACCES);
+        if (name == "Legacy") {
+            CloseHandle(legacy);
+        }
+        HANDLE server = Serve(name);
+        EXPECT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+        CloseHandle(server);
+        close(release[1]);
+        EXPECT_EQ(WaitFor(attacker), 0);
+    }
 }
 
 } // namespace

@@ -3,9 +3,11 @@
 // exit of a process whose server still waits, and signals. (That a write to a gone client
 // raises no SIGPIPE is shown by the contract tests, which would not survive one.)
 #include "platform/platform.h"
+#include "platform/posix/syscalls.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,8 +61,8 @@ class PipeFiles : public testing::Test {
 };
 
 TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
-    // The directory is made like /tmp/.X11-unix whatever the umask, even one that leaves
-    // its owner nothing.
+    // A named directory is made open to all but for its owner to write, whatever the umask,
+    // even one that leaves its owner nothing.
     for (mode_t mask : {022, 077, 0777}) {
         SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
         std::filesystem::remove_all(directory_);
@@ -70,13 +73,15 @@ TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
         struct stat file {};
         ASSERT_EQ(lstat(directory_.c_str(), &file), 0);
         EXPECT_TRUE(S_ISDIR(file.st_mode));
-        EXPECT_EQ(file.st_mode & 07777, 01777u);
+        EXPECT_EQ(file.st_mode & 07777, 0755u);
         ASSERT_EQ(lstat(Path("Mixed.Case").c_str(), &file), 0); // the name's case is kept
         EXPECT_TRUE(S_ISSOCK(file.st_mode));
         EXPECT_EQ(file.st_mode & 0777, 0600u);
+        ASSERT_EQ(lstat(Path("Mixed.Case.lock").c_str(), &file), 0);
+        EXPECT_EQ(file.st_mode & 07777, 0600u); // nobody else may open it, let alone lock it
         EXPECT_TRUE(CloseHandle(server));
         EXPECT_FALSE(Exists("Mixed.Case"));
-        EXPECT_TRUE(Exists("Mixed.Case.lock")); // kept: it only ever carries locks
+        EXPECT_FALSE(Exists("Mixed.Case.lock")); // the name is free for any user again
     }
 }
 
@@ -186,6 +191,77 @@ TEST_F(PipeFiles, ExitRemovesTheSocketOfAServerStillWaiting) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(Exists("waiting"));
+}
+
+// The steps of a process that ends while its worker closes its server, taken in this order
+// by the stand-in for unlinkat below: 1, the worker is removing its socket file; 2, the
+// exit handler is removing it too; 3, the worker has closed its server.
+std::atomic<int> closingStep{0};
+std::atomic<int> unlinkCalls{0};
+SystemCalls closingReal{};
+int closingReport = -1;  // where the handler's step writes whether the name was locked
+std::string closingLock; // the name's lock file
+
+void AwaitClosingStep(int step) {
+    for (int waited = 0; closingStep.load() < step && waited < 5000; ++waited) {
+        usleep(1000);
+    }
+}
+
+int StepUnlink(int directory, const char *path, int flags) {
+    int call = ++unlinkCalls;
+    if (call == 1) {
+        closingStep = 1;
+        AwaitClosingStep(2);
+    } else if (call == 2) {
+        closingStep = 2;
+        AwaitClosingStep(3);
+        int fd = open(closingLock.c_str(), O_RDONLY | O_CLOEXEC);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_len = 1;
+        char held = fd >= 0 && fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+        (void)!write(closingReport, &held, 1);
+    }
+    return closingReal.unlinkat(directory, path, flags);
+}
+
+// The worker closes its server while the process ends: the exit handler removes the socket
+// file too, and until it has, the name must stay locked, or another server could take the
+// name in between and lose its new socket file to the handler.
+TEST_F(PipeFiles, TheNameStaysLockedUntilTheExitHandlerIsDone) {
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        close(report[0]);
+        closingReport = report[1];
+        closingLock = Path("closing.lock");
+        HANDLE server = Serve(PipeName("closing"));
+        if (server == INVALID_HANDLE_VALUE) {
+            _exit(2);
+        }
+        closingReal = sys;
+        sys.unlinkat = StepUnlink;
+        std::thread([server] {
+            CloseHandle(server);
+            closingStep = 3;
+        }).detach();
+        AwaitClosingStep(1);
+        std::exit(0);
+    }
+    close(report[1]);
+    char held = 0;
+    EXPECT_EQ(read(report[0], &held, 1), 1) << "the exit handler never removed the file";
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(held, 1);
+    EXPECT_FALSE(Exists("closing"));
+    EXPECT_FALSE(Exists("closing.lock"));
 }
 
 void Ignore(int) {}

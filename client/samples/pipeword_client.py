@@ -27,8 +27,9 @@ def ask_linux(request):
     finally:
         os.close(folder)
     try:  # connect to the very file checked, never through a link
-        if not stat.S_ISSOCK(os.fstat(fd).st_mode):
-            raise PermissionError("SamplePipe is not a socket")
+        entry = os.fstat(fd)  # a second link could be another server's socket
+        if not stat.S_ISSOCK(entry.st_mode) or entry.st_nlink != 1:
+            raise PermissionError("SamplePipe is not a socket with one name")
         s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             s.connect(f"/proc/self/fd/{fd}")

@@ -3,13 +3,41 @@
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
 #include <malloc.h>
 
+namespace {
+
+// A process started with descriptor 0, 1 or 2 closed would hand that number to the first
+// file it opens: a socket or lock file would then take the console lines, and a client's
+// socket its own output as the request. Each closed one is opened on /dev/null (without
+// /dev, on the root directory, which reads and writes alike refuse) before anything else.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int opened = open("/dev/null", O_RDWR);
+        if (opened < 0) {
+            opened = open("/", O_RDONLY | O_DIRECTORY);
+        }
+        // The numbers below are open, so an open that succeeds takes this one.
+        if (opened != fd) {
+            std::abort();
+        }
+    }
+}
+
+} // namespace
+
 int main(int argc, char *argv[]) {
+    OpenStandardDescriptors();
     // One heap for all threads, as a Windows process has: the worker's first allocation then
     // takes a block from it instead of setting up an arena of its own (a 128 MiB reservation
     // trimmed to 64 MiB and opened in part: four system calls) on its way to the pipe.

@@ -20,15 +20,18 @@ void SetLastError(DWORD code) {
 // A few failures mean something more particular where they occur, and their call sites
 // decide the code themselves:
 //   connect      ENOENT, ECONNREFUSED: ERROR_PIPE_BUSY while the name's server lives
-//                (between two clients), else ERROR_FILE_NOT_FOUND; EAGAIN (backlog
-//                full): ERROR_PIPE_BUSY
+//                (serving a client, or between two), else ERROR_FILE_NOT_FOUND (also when
+//                the lock cannot be read: another user's name); EAGAIN (backlog full):
+//                ERROR_PIPE_BUSY
 //   F_OFD_SETLK  EAGAIN, EACCES on the name's lock: ERROR_PIPE_BUSY
 //   recvmsg      ECONNRESET, ECONNREFUSED, EPIPE: ERROR_BROKEN_PIPE (the writer is gone)
 //   sendmsg      EPIPE, ECONNRESET, ECONNREFUSED, ENOTCONN: ERROR_NO_DATA (the reader is
 //                gone); EMSGSIZE even with the send buffer widened: ERROR_NO_SYSTEM_RESOURCES
 //   mmap, mremap, calloc, malloc: ERROR_NOT_ENOUGH_MEMORY
 //   the pipe directory and the names in it: ERROR_ACCESS_DENIED for what is not fit to use,
-//                ERROR_PIPE_BUSY for another user's socket (see pipes.cpp)
+//                ERROR_PATH_NOT_FOUND for a missing default directory that only root may
+//                make, ERROR_PIPE_BUSY for another user's socket, ERROR_NOT_SUPPORTED
+//                without /proc (see pipes.cpp)
 // EINTR never gets here: every call is made again after it (Retry, syscalls.h).
 DWORD Win32ErrorFromErrno(int error) {
     switch (error) {

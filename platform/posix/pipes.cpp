@@ -1,13 +1,21 @@
 // Named pipes over AF_UNIX SOCK_SEQPACKET sockets: one record is one message.
 //
-// \\.\pipe\NAME is a listening socket at $PIPEWORD_PIPE_DIR/NAME (default /tmp/.pipe/NAME).
-// Beside it, NAME.lock carries two open-file-description locks taken by the server:
+// \\.\pipe\NAME is a listening socket at DIR/NAME, where DIR is $PIPEWORD_PIPE_DIR (a
+// named directory) or else the shared default, /tmp/.pipe. Beside it, NAME.lock (mode
+// 0600, so that nobody else can open it, let alone lock it) carries two open-file-
+// description locks taken by the server:
 //   byte 0 for the server's whole lifetime: a live server, as opposed to a socket file left
 //          by a killed one, which the next server reclaims;
 //   byte 1 while its instance listens for a client: free, for WaitNamedPipeW.
 // Clients test them with F_OFD_GETLK, which takes nothing, so a probe can never make a
-// starting server believe the name is in use. The lock file itself is never removed: a
-// server that removed it could let a second one lock a fresh file under the same name.
+// starting server believe the name is in use. A server that ends removes its socket file
+// and then, still holding byte 0, its lock file, so that the name is free for any user
+// again; a server that takes byte 0 goes on only if the file it locked is still the one
+// under the name, since a lock on a removed file would be worth nothing. A killed server
+// leaves both files; the next server of the same user reclaims them. A client of another
+// user cannot open the lock file, and goes by what connect says instead: a socket that
+// refuses the connection has no listening server (ERROR_FILE_NOT_FOUND, also for another
+// user's stale socket), one whose queue is full is busy (ERROR_PIPE_BUSY).
 //
 // A server has one instance. Once it has its client it closes the listening socket, so
 // later clients are refused and, finding byte 0 held, report ERROR_PIPE_BUSY. After
@@ -15,20 +23,39 @@
 //
 // The pipe directory may be shared with other local users, any of whom may have got there
 // first, so nothing in it is taken on trust:
-//   - The directory is opened without following a symbolic link, and a server uses it only
-//     if it is a directory owned by root or by the server's user that, if others may write
-//     to it, has the sticky bit; otherwise ERROR_ACCESS_DENIED, with nothing touched. From
-//     then on the layer works relative to the open directory (*at() calls, and for bind and
-//     connect a path through /proc/self/fd), never through its path again.
+//   - The directory is opened without following a symbolic link (its parents are the
+//     administrator's choice and may be links). The default directory is used only if it
+//     is root's and, if others may write to it, has the sticky bit, as /tmp/.X11-unix is:
+//     anyone could have made it otherwise. Only root's server makes it when it is missing
+//     (01777); anyone else's fails with ERROR_PATH_NOT_FOUND, and a default directory that
+//     is not fit to share fails servers and clients alike with ERROR_ACCESS_DENIED. A
+//     named directory serves a server if it is root's or the server's user's and, if
+//     others may write to it, sticky; a missing one is made 0755, so that only its owner
+//     makes names in it and every user's client can reach them.
+//   - From then on the layer works relative to the open directory: *at() calls, and for
+//     bind and connect a path through /proc/self/fd, which names the very file opened
+//     whatever its path names by then. Without /proc that cannot be done, and the pipe
+//     operations fail with ERROR_NOT_SUPPORTED rather than fall back on paths.
 //   - The lock file and the socket are opened and created without following links, and a
-//     lock file is used only if it is a regular file of the server's user.
+//     lock file is used only if it is a regular file of the server's user (one left more
+//     open than 0600 is narrowed to 0600 before it is locked).
 //   - A socket file is removed only if it belongs to the server's user and the name's lock
-//     is free (it is stale). Another user's socket under the name, live or stale, is never
-//     removed: the name is busy (ERROR_PIPE_BUSY).
-//   - A client connects only to a socket file, never through a link, and keeps the
-//     connection only if the server runs as root, as the client's own user, or as the owner
-//     of a directory that nobody else may write to (SO_PEERCRED): in a shared directory any
-//     user can make a name first, and only those servers can be told from an impostor.
+//     is held by this server (it is stale). In a directory that passed the checks above,
+//     only that user, root or the directory's owner (one of the two) can remove or replace
+//     a file of that user's, so it is still the same file when it is removed. Another
+//     user's socket under the name, live or stale, is never removed: the name is busy
+//     (ERROR_PIPE_BUSY).
+//   - A client opens the name with O_PATH | O_NOFOLLOW, uses it only if that is a socket
+//     with no other link, connects to that very file, and keeps the connection only if the
+//     server runs as root, as the client's own user, or, in a named directory (which the
+//     client's user chose), as that directory's owner (SO_PEERCRED): any user can make a
+//     name in a shared directory first, and only those servers can be told from an
+//     impostor. Anything else fails with ERROR_ACCESS_DENIED.
+//
+// The process may end while a server is open: at exit, and on SIGHUP, SIGINT, SIGQUIT and
+// SIGTERM, the files of its live servers are removed while their names are still locked;
+// a signal then takes its default action, so that the process ends as it would have
+// without the handler.
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
 #include "platform/posix/syscalls.h"
@@ -36,6 +63,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -46,6 +74,7 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -92,20 +121,25 @@ bool SameAsciiIgnoringCase(std::u16string_view text, std::u16string_view lower) 
     return true;
 }
 
-// The configured pipe directory without trailing slashes.
-std::string_view PipeDirectory() {
+constexpr std::string_view DefaultDirectory = "/tmp/.pipe";
+
+// The pipe directory without trailing slashes, and whether it is a named one: given in
+// PIPEWORD_PIPE_DIR, other than the default (spelling the default out trusts no more).
+std::string_view PipeDirectory(bool *named) {
     const char *configured = std::getenv("PIPEWORD_PIPE_DIR");
     std::string_view directory =
-        configured != nullptr && configured[0] != 0 ? configured : "/tmp/.pipe";
+        configured != nullptr && configured[0] != 0 ? configured : DefaultDirectory;
     while (directory.size() > 1 && directory.back() == '/') {
         directory.remove_suffix(1);
     }
+    *named = directory != DefaultDirectory;
     return directory;
 }
 
 // Checks a Win32 pipe name, \\.\pipe\NAME with the prefix in any case, and writes the socket
-// path for NAME. The codes for malformed names are the ones Windows gives.
-bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]) {
+// path for NAME and whether its directory is a named one. The codes for malformed names are
+// the ones Windows gives.
+bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity], bool *named) {
     if (name == nullptr || name[0] == 0) {
         return FailWith(ERROR_PATH_NOT_FOUND);
     }
@@ -137,7 +171,7 @@ bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]) {
         (pipe.size() >= 5 && pipe.substr(pipe.size() - 5) == u".lock")) {
         return FailWith(ERROR_INVALID_NAME);
     }
-    std::string_view directory = PipeDirectory();
+    std::string_view directory = PipeDirectory(named);
     char file[PathCapacity];
     std::size_t fileSize = WriteUtf8(pipe.data(), pipe.size(), file, sizeof file);
     if (directory.size() + 1 + fileSize >= PathCapacity) {
@@ -174,10 +208,11 @@ void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
 // ---- The pipe directory --------------------------------------------------------------------
 
 // The pipe directory, open as an O_PATH descriptor (which needs no permission on the
-// directory itself), and what it was when it was checked.
+// directory itself), what it was when it was checked, and whether it is a named one.
 struct Directory {
     int fd = -1;
     struct stat status {};
+    bool named = false;
 };
 
 bool StatusOf(int fd, struct stat *status) {
@@ -200,6 +235,32 @@ std::size_t ProcPathOf(int fd, char (&path)[PathCapacity]) {
     }
     *at = 0;
     return static_cast<std::size_t>(at - path);
+}
+
+// The socket address "/proc/self/fd/N", or "/proc/self/fd/N/NAME" for a name in the open
+// directory N. bind and connect have no *at() form, and a path through /proc/self/fd leads
+// to the very file that was opened and checked ('opened'), so that nothing swapped in
+// under its path since is ever used. Without /proc (or with something else there) no path
+// is that safe, and the call fails with ERROR_NOT_SUPPORTED.
+bool ProcAddressOf(int fd, const struct stat &opened, const char *file, sockaddr_un *address) {
+    address->sun_family = AF_UNIX;
+    char proc[PathCapacity];
+    std::size_t size = ProcPathOf(fd, proc);
+    std::size_t fileSize = file != nullptr ? std::strlen(file) : 0;
+    struct stat through {};
+    if (size + 1 + fileSize >= PathCapacity) {
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) != 0 || through.st_dev != opened.st_dev ||
+        through.st_ino != opened.st_ino) {
+        return FailWith(ERROR_NOT_SUPPORTED);
+    }
+    std::memcpy(address->sun_path, proc, size + 1);
+    if (file != nullptr) {
+        address->sun_path[size] = '/';
+        std::memcpy(address->sun_path + size + 1, file, fileSize + 1);
+    }
+    return true;
 }
 
 // The directory itself, never a symbolic link in its place (its parents are the
@@ -244,10 +305,9 @@ bool ChangeDirectoryMode(int fd, mode_t mode) {
 }
 
 // Makes the missing pipe directory: mode 0700 at first, which the umask can only narrow, so
-// it is never more open than meant; then world-writable with the sticky bit, like
-// /tmp/.X11-unix. True also when another process made it first (EEXIST): the caller then
-// checks that one like any other.
-bool MakeDirectory(const char *directory) {
+// it is never more open than meant; then 'mode'. True also when another process made it
+// first (EEXIST): the caller then checks that one like any other.
+bool MakeDirectory(const char *directory, mode_t mode) {
     if (Retry(sys.mkdirat, AT_FDCWD, directory, mode_t{0700}) != 0) {
         return errno == EEXIST;
     }
@@ -260,7 +320,7 @@ bool MakeDirectory(const char *directory) {
     // Only the directory just made is opened up; one put in its place in the meantime is
     // left as it is, for the caller's checks.
     if (changed && S_ISDIR(made.st_mode) && made.st_uid == geteuid()) {
-        changed = ChangeDirectoryMode(fd, 01777);
+        changed = ChangeDirectoryMode(fd, mode);
     }
     int error = errno;
     close(fd);
@@ -268,15 +328,25 @@ bool MakeDirectory(const char *directory) {
     return changed;
 }
 
-// Opens the pipe directory for a server, making it if it is missing. It must be a directory
-// owned by root or by the server's user, and have the sticky bit if others may write to it:
-// else anyone could replace the server's socket file with their own.
+// Whether a directory that others may write to keeps them from removing or replacing
+// each other's files: the sticky bit.
+bool StickyIfShared(const struct stat &status) {
+    return (status.st_mode & WritableByOthers) == 0 || (status.st_mode & S_ISVTX) != 0;
+}
+
+// Opens the pipe directory for a server. Its owner and anyone else who may write to it
+// could replace the server's socket file with their own, so it must be a directory owned
+// by root (the default directory: always) or by the server's user, and have the sticky bit
+// if others may write to it. A missing named directory is made 0755; the missing default
+// directory is made 01777 by root alone, so that nobody else can own the shared one.
 bool OpenServerDirectory(const char *socketPath, Directory *directory) {
     char path[PathCapacity];
     DirectoryOf(socketPath, path);
+    bool mayMake = directory->named || geteuid() == 0;
+    mode_t mode = directory->named ? 0755 : 01777;
     int fd = OpenDirectory(path);
-    for (int attempt = 0; fd < 0 && errno == ENOENT && attempt < 3; ++attempt) {
-        if (!MakeDirectory(path)) {
+    for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
+        if (!MakeDirectory(path, mode)) {
             return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
         }
         fd = OpenDirectory(path);
@@ -291,8 +361,8 @@ bool OpenServerDirectory(const char *socketPath, Directory *directory) {
         return FailWithErrno(error);
     }
     uid_t owner = status.st_uid;
-    if (!S_ISDIR(status.st_mode) || (owner != 0 && owner != geteuid()) ||
-        ((status.st_mode & WritableByOthers) != 0 && (status.st_mode & S_ISVTX) == 0)) {
+    if (!S_ISDIR(status.st_mode) || (owner != 0 && (!directory->named || owner != geteuid())) ||
+        !StickyIfShared(status)) {
         close(fd);
         return FailWith(ERROR_ACCESS_DENIED);
     }
@@ -300,7 +370,9 @@ bool OpenServerDirectory(const char *socketPath, Directory *directory) {
     return true;
 }
 
-// Opens the pipe directory for a client: whatever it is, the server's credentials decide.
+// Opens the pipe directory for a client. A named one may be anyone's: its owner is trusted
+// (TrustedServer), since the client's user chose it. The default directory is used only if
+// it is fit to share, as for a server: anyone may have made one that is not.
 bool OpenClientDirectory(const char *socketPath, Directory *directory) {
     char path[PathCapacity];
     DirectoryOf(socketPath, path);
@@ -308,41 +380,25 @@ bool OpenClientDirectory(const char *socketPath, Directory *directory) {
     if (fd < 0) {
         return FailToOpenDirectory(path, errno, ERROR_FILE_NOT_FOUND);
     }
+    const struct stat &status = directory->status;
     if (!StatusOf(fd, &directory->status)) {
         int error = errno;
         close(fd);
         return FailWithErrno(error);
     }
+    if (!directory->named && (status.st_uid != 0 || !StickyIfShared(status))) {
+        close(fd);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
     directory->fd = fd;
     return true;
 }
 
-// Whether a client may believe a server running as 'user': root, the client's own user, or
-// the owner of a directory that nobody else may write to, who alone makes names in it.
+// Whether a client may believe a server running as 'user': root, the client's own user,
+// or the owner of the named directory that the client's user chose. Never merely the
+// owner of the default directory, which anyone could have made.
 bool TrustedServer(uid_t user, const Directory &directory) {
-    return user == 0 || user == geteuid() ||
-           (user == directory.status.st_uid && (directory.status.st_mode & WritableByOthers) == 0);
-}
-
-// The socket address of NAME in the open directory. bind and connect have no *at() form:
-// the path goes through /proc/self/fd where that leads to the very directory checked, so that
-// a directory swapped in under its path afterwards is never used; by path without /proc.
-void AddressOf(const Directory &directory, const char *socketPath, sockaddr_un *address) {
-    address->sun_family = AF_UNIX;
-    const char *file = FileNameOf(socketPath);
-    std::size_t fileSize = std::strlen(file);
-    char proc[PathCapacity];
-    std::size_t size = ProcPathOf(directory.fd, proc);
-    struct stat through {};
-    if (size + 1 + fileSize < PathCapacity &&
-        Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) == 0 &&
-        through.st_dev == directory.status.st_dev && through.st_ino == directory.status.st_ino) {
-        std::memcpy(address->sun_path, proc, size);
-        address->sun_path[size] = '/';
-        std::memcpy(address->sun_path + size + 1, file, fileSize + 1);
-    } else {
-        std::memcpy(address->sun_path, socketPath, std::strlen(socketPath) + 1);
-    }
+    return user == 0 || user == geteuid() || (directory.named && user == directory.status.st_uid);
 }
 
 // What is under a name in the directory, looked at without following a link.
@@ -369,9 +425,13 @@ Entry Inspect(int directory, const char *file) {
     return entry.st_uid == geteuid() ? Entry::OwnSocket : Entry::ForeignSocket;
 }
 
-// Removes the server's socket file, if the name still holds one of this user's.
+// Removes the server's socket file, if the name still holds one of this user's. Only
+// async-signal-safe calls, and the last-error code is left alone: the exit and signal
+// handlers call it.
 void RemoveOwnSocket(int directory, const char *file) {
-    if (Inspect(directory, file) == Entry::OwnSocket) {
+    struct stat entry {};
+    if (Retry(sys.fstatat, directory, file, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(entry.st_mode) && entry.st_uid == geteuid()) {
         Retry(sys.unlinkat, directory, file, 0);
     }
 }
@@ -397,32 +457,69 @@ bool LockHeld(int fd, off_t byte) {
     return Retry(sys.lock, fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-// The same for the lock file of NAME, opened without following a link and without waiting
-// (a FIFO planted in its place would otherwise block the open).
-bool LockHeldFor(int directory, const char *file, off_t byte) {
+// What a byte of the lock file of NAME says, opened without following a link and without
+// waiting (a FIFO planted in its place would otherwise block the open). A lock file of
+// another user's cannot be opened (mode 0600): Unreadable.
+enum class Lock { Free, Held, Unreadable };
+
+Lock LockOf(int directory, const char *file, off_t byte) {
     char lockName[LockNameCapacity];
     LockNameFor(file, lockName);
     int fd = Retry(sys.openat, directory, lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                    mode_t{0});
     if (fd < 0) {
-        return false;
+        return errno == EACCES || errno == EPERM ? Lock::Unreadable : Lock::Free;
     }
     struct stat lock {};
     bool held = StatusOf(fd, &lock) && S_ISREG(lock.st_mode) && LockHeld(fd, byte);
     close(fd);
-    return held;
+    return held ? Lock::Held : Lock::Free;
 }
 
-// ---- Socket files to remove at exit --------------------------------------------------------
+bool LockHeldFor(int directory, const char *file, off_t byte) {
+    return LockOf(directory, file, byte) == Lock::Held;
+}
 
-// The process may end while a worker is still blocked in ConnectNamedPipe; the exit handler
-// then removes the socket files of the servers still open. Slots are never freed and the
-// list only grows at its head, so the handler can walk it while another thread is inside
-// the layer; ownership of a slot passes by compare-and-swap on its state alone.
-// SlotClosing: the server is removing its own file; should the process end meanwhile, the
-// exit handler removes it too, so that no file outlives the process. The name's lock is
-// still held then, so no other server can have bound the name in between.
-enum SlotState : int { SlotFree, SlotBusy, SlotLive, SlotClosing };
+bool SameFile(const struct stat &one, const struct stat &other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Whether the lock file open as 'lock' is still the one under the name: a server that ends
+// removes its own, and a lock on a file that has gone is worth nothing.
+bool LockFileIsTheName(int directory, const char *lockName, int lock) {
+    struct stat held {};
+    struct stat named {};
+    return StatusOf(lock, &held) && held.st_nlink == 1 &&
+           Retry(sys.fstatat, directory, lockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(held, named);
+}
+
+// Removes the lock file of NAME, which this process holds locked as 'lock', if it is still
+// the one under the name. The last step of a server on its name: from then on another
+// server may take it. Async-signal-safe, as RemoveOwnSocket.
+void RemoveOwnLock(int directory, const char *file, int lock) {
+    char lockName[LockNameCapacity];
+    LockNameFor(file, lockName);
+    if (LockFileIsTheName(directory, lockName, lock)) {
+        Retry(sys.unlinkat, directory, lockName, 0);
+    }
+}
+
+// ---- Socket files to remove when the process ends ------------------------------------------
+
+// The process may end while a worker is still blocked in ConnectNamedPipe, by returning
+// from main or by a signal; the exit and signal handlers then remove the files of the
+// servers still open. Slots are never freed and the list only grows at its head, so a
+// handler can walk it while another thread is inside the layer; ownership of a slot passes
+// by compare-and-swap on its state alone.
+// SlotLive: published; the name is locked, and what is under it is this server's or stale.
+// SlotClosing: the server is removing its own socket file; should the process end
+//   meanwhile, the handler removes it too, so that no file outlives the process.
+// SlotEnding: the process is ending and a handler has the slot. The server no longer
+//   touches its lock file or directory then: the name stays locked until the handler has
+//   removed the socket file and, last, the lock file, so that no other server can take
+//   the name in between and lose its socket to the handler.
+enum SlotState : int { SlotFree, SlotBusy, SlotLive, SlotClosing, SlotEnding };
 
 // The layer's own objects (slots, pipe ends) live in mappings of their own rather than on
 // the heap: the program's worker allocates nothing once its security record is built, and
@@ -446,30 +543,103 @@ struct ExitSlot {
     std::atomic<int> state{SlotBusy};
     pid_t owner = 0;
     int directory = -1; // the server's pipe directory, open while the slot is live
+    int lockFile = -1;  // and its lock file, locked
     char file[PathCapacity] = {};
     ExitSlot *next = nullptr;
 };
 
 constinit std::atomic<ExitSlot *> exitSlots{nullptr};
 
+constexpr int EndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// 0, then 1 while a handler removes the files, 2 once it has.
+constinit std::atomic<int> removal{0};
+
+// Async-signal-safe: lock-free atomics and system calls. The first handler to come removes
+// the files; one that comes meanwhile on another thread (a signal during exit, or a second
+// signal) waits for it, so that the process does not end halfway.
 void RemoveLiveSocketFiles() {
+    static_assert(std::atomic<int>::is_always_lock_free);
+    int idle = 0;
+    if (!removal.compare_exchange_strong(idle, 1)) {
+        for (int waited = 0; removal.load() == 1 && waited < 1000; ++waited) {
+            Pause(1000000);
+        }
+        return;
+    }
     for (ExitSlot *slot = exitSlots.load(); slot != nullptr; slot = slot->next) {
-        // A forked child inherits the list; it removes only its own servers' files.
         int live = SlotLive;
         int closing = SlotClosing;
-        if ((slot->state.compare_exchange_strong(live, SlotBusy) ||
-             slot->state.compare_exchange_strong(closing, SlotBusy)) &&
+        // A forked child inherits the list; it removes only its own servers' files.
+        if ((slot->state.compare_exchange_strong(live, SlotEnding) ||
+             slot->state.compare_exchange_strong(closing, SlotEnding)) &&
             slot->owner == getpid()) {
             RemoveOwnSocket(slot->directory, slot->file);
+            RemoveOwnLock(slot->directory, slot->file, slot->lockFile);
+        }
+    }
+    removal.store(2);
+}
+
+// At exit the ending signals wait on this thread until the files are gone (a signal
+// handler would find the removal under way and wait for itself).
+void RemoveLiveSocketFilesAtExit() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : EndingSignals) {
+        sigaddset(&ending, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    RemoveLiveSocketFiles();
+}
+
+// Registered as the process starts, so that no server has to register it later.
+const bool exitHandlerRegistered = std::atexit(RemoveLiveSocketFilesAtExit) == 0;
+
+// Removes the files, then ends the process as the signal would have without the handler:
+// the default action, so that whoever waits for the process sees the signal (128 + n).
+void EndOnSignal(int signal) {
+    int error = errno;
+    RemoveLiveSocketFiles();
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    errno = error;
+}
+
+// Installed when a server first publishes its socket. Only signals whose disposition is
+// still the default are caught: one the process was started with ignored stays ignored
+// (SIGHUP under nohup, SIGINT and SIGQUIT in a shell's background job), and a handler of
+// the program's own is left alone. While one is handled the others wait.
+void RemoveSocketFilesOnSignals() {
+    static constinit std::atomic<bool> installed{false};
+    if (installed.exchange(true)) {
+        return;
+    }
+    struct sigaction handler {};
+    handler.sa_handler = EndOnSignal;
+    handler.sa_flags = SA_RESTART;
+    sigemptyset(&handler.sa_mask);
+    for (int signal : EndingSignals) {
+        sigaddset(&handler.sa_mask, signal);
+    }
+    for (int signal : EndingSignals) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+            current.sa_handler == SIG_DFL) {
+            sigaction(signal, &handler, nullptr);
         }
     }
 }
 
-// Registered as the process starts, so that no server has to register it later.
-const bool exitHandlerRegistered = std::atexit(RemoveLiveSocketFiles) == 0;
-
 // A slot in state SlotBusy, owned by the caller until it publishes or frees it.
-ExitSlot *ClaimExitSlot(int directory, const char *file) {
+ExitSlot *ClaimExitSlot(int directory, const char *file, int lockFile) {
     if (!exitHandlerRegistered) {
         FailWith(ERROR_NO_SYSTEM_RESOURCES);
         return nullptr;
@@ -492,6 +662,7 @@ ExitSlot *ClaimExitSlot(int directory, const char *file) {
     }
     slot->owner = getpid();
     slot->directory = directory;
+    slot->lockFile = lockFile;
     std::memcpy(slot->file, file, std::strlen(file) + 1);
     return slot;
 }
@@ -515,6 +686,7 @@ struct PipeEnd : HandleObject {
 struct PipeServer : PipeEnd {
     int listener = -1;
     int lockFile = -1;
+    bool locked = false; // byte 0 of lockFile, which is the name's lock file
     Directory directory;
     bool messageType = false;
     mode_t fileMode = 0600;
@@ -696,10 +868,11 @@ bool NameUsable(Entry entry) {
     return false; // the last-error code is already set
 }
 
-// Binds and listens on the server's name. The mode is set on the socket before bind, so the
-// file is never more open than the descriptor says, and put back after bind if the umask
-// narrowed it. A socket file of this user's already there is stale (this server holds the
-// name's lock) and is replaced; anything else refuses the name.
+// Binds and listens on the server's name. bind never follows a link and never replaces a
+// file. The mode is set on the socket before bind, so the file is never more open than the
+// descriptor says, and put back after bind if the umask narrowed it. A socket file of this
+// user's already there is stale (this server holds the name's lock) and is replaced;
+// anything else refuses the name.
 bool OpenListener(PipeServer *server) {
     int directory = server->directory.fd;
     int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -707,7 +880,10 @@ bool OpenListener(PipeServer *server) {
         return FailWithErrno(errno);
     }
     sockaddr_un address{};
-    AddressOf(server->directory, server->path, &address);
+    if (!ProcAddressOf(directory, server->directory.status, server->file, &address)) {
+        close(fd);
+        return false;
+    }
     auto bindName = [&] {
         return Retry(sys.bind, fd, reinterpret_cast<const sockaddr *>(&address),
                      socklen_t{sizeof address});
@@ -723,6 +899,13 @@ bool OpenListener(PipeServer *server) {
         Retry(sys.fchmod, fd, server->fileMode) != 0) {
         return fail(errno);
     }
+    // Published before the file is made: should the process end from here on, its handlers
+    // remove whatever socket file of this user's is under the name (stale, or this one).
+    if (!server->published) {
+        server->published = true;
+        server->slot->state.store(SlotLive);
+        RemoveSocketFilesOnSignals();
+    }
     if (bindName() != 0) {
         if (errno != EADDRINUSE) {
             return fail(errno);
@@ -737,10 +920,6 @@ bool OpenListener(PipeServer *server) {
             bindName() != 0) {
             return fail(errno);
         }
-    }
-    if (!server->published) {
-        server->published = true;
-        server->slot->state.store(SlotLive);
     }
     struct stat made {};
     if (Retry(sys.fstatat, directory, server->file, &made, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -764,7 +943,7 @@ void DestroyServer(PipeServer *server) {
     if (server->listener >= 0) {
         close(server->listener);
     }
-    bool exiting = false;
+    bool ending = false;
     if (server->slot != nullptr) {
         int live = SlotLive;
         int closing = SlotClosing;
@@ -772,18 +951,24 @@ void DestroyServer(PipeServer *server) {
             server->slot->state.store(SlotFree);
         } else if (server->slot->state.compare_exchange_strong(live, SlotClosing)) {
             RemoveOwnSocket(server->directory.fd, server->file);
-            exiting = !server->slot->state.compare_exchange_strong(closing, SlotFree);
+            ending = !server->slot->state.compare_exchange_strong(closing, SlotFree);
         } else {
-            exiting = true;
+            ending = true;
         }
-        // When exiting, the exit handler has the slot and uses the directory.
     }
-    // Released only once the socket file is gone.
-    if (server->lockFile >= 0) {
-        close(server->lockFile);
-    }
-    if (server->directory.fd >= 0 && !exiting) {
-        close(server->directory.fd);
+    // Released only once the socket file is gone, the lock file last. When the process is
+    // ending, a handler has the slot and may still be removing the files: the name stays
+    // locked, and the directory open, until the process is gone.
+    if (!ending) {
+        if (server->locked) {
+            RemoveOwnLock(server->directory.fd, server->file, server->lockFile);
+        }
+        if (server->lockFile >= 0) {
+            close(server->lockFile);
+        }
+        if (server->directory.fd >= 0) {
+            close(server->directory.fd);
+        }
     }
     ReleaseStaging(server);
     UnmapObject(server);
@@ -811,67 +996,101 @@ bool LockName(PipeServer *server) {
     }
     char lockName[LockNameCapacity];
     LockNameFor(server->file, lockName);
-    int fd = Retry(sys.openat, directory, lockName,
-                   O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode_t{0644});
-    if (fd < 0) {
-        int error = errno;
-        // Another user's lock file, which the kernel may refuse even to root in a sticky
-        // directory: busy while its server lives, else not this server's to use.
-        if (error == EACCES || error == EPERM) {
-            return FailWith(LockHeldFor(directory, server->file, AliveByte) ? ERROR_PIPE_BUSY
-                                                                            : ERROR_ACCESS_DENIED);
+    // A server that ends removes its lock file, holding its lock, as its last step. One
+    // that opened the file just before then gets the lock once it is gone, and must open
+    // the name again; a few rounds of that mean others keep taking and leaving the name.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // Owner-only: whoever can open a lock file can hold a lock on it, and keep every
+        // server from the name.
+        int fd = Retry(sys.openat, directory, lockName,
+                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode_t{0600});
+        if (fd < 0) {
+            int error = errno;
+            // Another user's lock file, which the kernel may refuse even to root in a
+            // sticky directory: busy while its server lives, else (or when that cannot be
+            // seen) not this server's to use.
+            if (error == EACCES || error == EPERM) {
+                return FailWith(LockHeldFor(directory, server->file, AliveByte)
+                                    ? ERROR_PIPE_BUSY
+                                    : ERROR_ACCESS_DENIED);
+            }
+            // A link (never followed), a directory or a socket where the lock file belongs.
+            return error == ENXIO ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno(error);
         }
-        // A link (never followed), a directory or a socket where the lock file belongs.
-        return error == ENXIO ? FailWith(ERROR_ACCESS_DENIED) : FailWithErrno(error);
+        server->lockFile = fd;
+        struct stat lock {};
+        if (!StatusOf(fd, &lock)) {
+            return FailWithErrno(errno);
+        }
+        // Only a regular file of this user's, under this one name, is trusted with the
+        // locks.
+        if (!S_ISREG(lock.st_mode) || lock.st_uid != geteuid() || lock.st_nlink > 1) {
+            return FailWith(S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte) ? ERROR_PIPE_BUSY
+                                                                             : ERROR_ACCESS_DENIED);
+        }
+        // One left more open, by an earlier version, is narrowed before it is relied on:
+        // from then on nobody else can open it.
+        if ((lock.st_mode & 07777) != 0600 && Retry(sys.fchmod, fd, mode_t{0600}) != 0) {
+            return FailWithErrno(errno);
+        }
+        if (!SetLock(fd, AliveByte, F_WRLCK)) {
+            return errno == EAGAIN || errno == EACCES ? FailWith(ERROR_PIPE_BUSY)
+                                                      : FailWithErrno(errno);
+        }
+        if (LockFileIsTheName(directory, lockName, fd)) {
+            server->locked = true;
+            return true;
+        }
+        close(fd);
+        server->lockFile = -1;
     }
-    server->lockFile = fd;
-    struct stat lock {};
-    if (!StatusOf(fd, &lock)) {
-        return FailWithErrno(errno);
-    }
-    // Only a regular file of this user's, under this one name, is trusted with the locks.
-    if (!S_ISREG(lock.st_mode) || lock.st_uid != geteuid() || lock.st_nlink != 1) {
-        return FailWith(S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte) ? ERROR_PIPE_BUSY
-                                                                         : ERROR_ACCESS_DENIED);
-    }
-    if (!SetLock(fd, AliveByte, F_WRLCK)) {
-        return errno == EAGAIN || errno == EACCES ? FailWith(ERROR_PIPE_BUSY)
-                                                  : FailWithErrno(errno);
-    }
-    return true;
+    return FailWith(ERROR_PIPE_BUSY);
 }
 
 // The client side of CreateFileW, in an open pipe directory.
 HANDLE OpenClient(const Directory &directory, const char *path, DWORD access) {
     const char *file = FileNameOf(path);
-    switch (Inspect(directory.fd, file)) {
-    case Entry::Missing: // a live server may be between two clients, replacing its socket file
-        SetLastError(LockHeldFor(directory.fd, file, AliveByte) ? ERROR_PIPE_BUSY
-                                                                : ERROR_FILE_NOT_FOUND);
+    // The very file to connect to, and what it is: the name is opened without following a
+    // link, and from here on only this file is used, whatever the name holds by then.
+    int target = Retry(sys.openat, directory.fd, file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
+    if (target < 0) {
+        int error = errno;
+        // A live server may be between two clients, replacing its socket file.
+        SetLastError(error != ENOENT                              ? Win32ErrorFromErrno(error)
+                     : LockHeldFor(directory.fd, file, AliveByte) ? ERROR_PIPE_BUSY
+                                                                  : ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
-    case Entry::Other: // a link or a file where a socket belongs: never followed
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    case Entry::Unknown:
-        return INVALID_HANDLE_VALUE;
-    case Entry::OwnSocket:
-    case Entry::ForeignSocket:
-        break;
     }
     // Non-blocking, so that a full backlog (a client already waiting for this instance)
     // reads as busy at once instead of queueing behind it.
     int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        FailWithErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
     auto fail = [&](DWORD code) {
-        close(fd);
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (target >= 0) {
+            close(target);
+        }
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     };
+    if (fd < 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    // Only a socket is a pipe: a link or a file where a socket belongs is never followed.
+    // A socket with a second name is refused too: that could be a link made to another
+    // user's socket somewhere else, which is not this name's.
+    struct stat socketFile {};
+    if (!StatusOf(target, &socketFile)) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    if (!S_ISSOCK(socketFile.st_mode) || socketFile.st_nlink != 1) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
     sockaddr_un address{};
-    AddressOf(directory, path, &address);
+    if (!ProcAddressOf(target, socketFile, nullptr, &address)) {
+        return fail(GetLastError());
+    }
     int on = 1;
     int result = Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on});
     if (result == 0) {
@@ -890,18 +1109,22 @@ HANDLE OpenClient(const Directory &directory, const char *path, DWORD access) {
     }
     if (result != 0) {
         switch (int error = errno) {
-        case ENOENT:       // a live server may be between two clients, replacing its socket file
-        case ECONNREFUSED: // no listener: a live server serving a client, or a stale file
+        // No listener on this file: a live server serving a client, or between two clients
+        // (this file is the one it is replacing), or a stale file. Only the name's lock
+        // tells them apart; to a client of another user, who cannot read it, there is no
+        // server listening, as for no pipe at all.
+        case ECONNREFUSED:
+        case ENOENT:
             return fail(LockHeldFor(directory.fd, file, AliveByte) ? ERROR_PIPE_BUSY
                                                                    : ERROR_FILE_NOT_FOUND);
-        case ENOTDIR:
-            return fail(ERROR_FILE_NOT_FOUND);
-        case EAGAIN:
+        case EAGAIN: // a listening server, with a client already waiting for it
             return fail(ERROR_PIPE_BUSY);
         default:
             return fail(Win32ErrorFromErrno(error));
         }
     }
+    close(target);
+    target = -1;
     // The server's credentials, as it was when it listened: whoever made the name, only a
     // server this client may believe is kept.
     ucred server{};
@@ -951,8 +1174,9 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
         return INVALID_HANDLE_VALUE;
     }
     char path[PathCapacity];
+    bool named = false;
     mode_t fileMode = 0600;
-    if (!SocketPathFor(name, path) || !SocketModeFor(security, &fileMode)) {
+    if (!SocketPathFor(name, path, &named) || !SocketModeFor(security, &fileMode)) {
         return INVALID_HANDLE_VALUE;
     }
     auto *server = MapObject<PipeServer>();
@@ -968,9 +1192,11 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     server->fileMode = fileMode;
     std::memcpy(server->path, path, sizeof path);
     server->file = FileNameOf(server->path);
+    server->directory.named = named;
     if (!OpenServerDirectory(server->path, &server->directory) || !ReserveStaging(server) ||
         !LockName(server) ||
-        (server->slot = ClaimExitSlot(server->directory.fd, server->file)) == nullptr ||
+        (server->slot = ClaimExitSlot(server->directory.fd, server->file, server->lockFile)) ==
+            nullptr ||
         !OpenListener(server)) {
         DWORD error = GetLastError();
         DestroyServer(server);
@@ -1241,14 +1467,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     (void)creation;
     (void)templateFile;
     char path[PathCapacity];
-    if (!SocketPathFor(name, path)) {
+    Directory directory;
+    if (!SocketPathFor(name, path, &directory.named)) {
         return INVALID_HANDLE_VALUE;
     }
     if ((flags & FileFlagOverlapped) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    Directory directory;
     if (!OpenClientDirectory(path, &directory)) {
         return INVALID_HANDLE_VALUE;
     }
@@ -1259,13 +1485,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
     char path[PathCapacity];
-    if (!SocketPathFor(name, path)) {
+    Directory directory;
+    if (!SocketPathFor(name, path, &directory.named)) {
         return FALSE;
     }
     if (timeoutMilliseconds == NMPWAIT_USE_DEFAULT_WAIT) {
         timeoutMilliseconds = DefaultWaitMilliseconds;
     }
-    Directory directory;
     if (!OpenClientDirectory(path, &directory)) {
         return FALSE;
     }
@@ -1273,7 +1499,20 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (bool first = true;; first = false) {
-        bool exists = LockHeldFor(directory.fd, file, AliveByte);
+        Lock alive = LockOf(directory.fd, file, AliveByte);
+        bool exists = alive == Lock::Held;
+        if (alive == Lock::Unreadable) {
+            // Another user's name: whether its server listens cannot be seen. With a socket
+            // under the name, the caller's next CreateFileW tells; it comes after one
+            // check's pause, so that a caller that waits again on busy does not spin.
+            Entry entry = Inspect(directory.fd, file);
+            exists = entry == Entry::OwnSocket || entry == Entry::ForeignSocket;
+            if (exists) {
+                Pause(WaitCheckNanoseconds);
+                close(directory.fd);
+                return TRUE;
+            }
+        }
         if (exists && LockHeldFor(directory.fd, file, ListeningByte)) {
             close(directory.fd);
             return TRUE;
@@ -1322,7 +1561,8 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection,
 DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
     char socketPath[PathCapacity];
     DWORD error = GetLastError();
-    bool valid = SocketPathFor(name, socketPath);
+    bool named = false;
+    bool valid = SocketPathFor(name, socketPath, &named);
     SetLastError(error);
     std::u16string wide = valid ? Utf8ToUtf16(socketPath) : std::u16string();
     if (wide.empty() || wide.size() >= capacity) {

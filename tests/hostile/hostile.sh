@@ -23,6 +23,11 @@
 #     raw-clients           a descriptor sent with the request, two messages, sockets of the
 #                           wrong kind ($HOSTILE_RAW_CLIENT)
 #     access                who may open the pipe (root; $HOSTILE_ADMINS_ONLY_SERVER)
+#     default-dir           the default directory /tmp/.pipe made first by another user, or
+#                           by nobody yet (root; in a private /tmp; $HOSTILE_IMPOSTOR)
+#     closed-descriptors    the programs started with standard input and output closed
+#     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, then
+#                           another user's server (root)
 # Exit status 0 when every case passed, 77 when the group cannot run here (not root), else 1.
 # shellcheck disable=SC2154 # WHO_pid, WHO_status and the like are set through eval
 set -u
@@ -56,6 +61,9 @@ start() {
     program=$2
     shift 2
     eval "${who}_began=$(now_ms)"
+    # Emptied now rather than by the redirection in the background job: a wait_for that
+    # follows must never find what an earlier run of WHO printed.
+    : >"$work/$who.out"
     case $program in
     *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
     *) "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
@@ -200,10 +208,11 @@ at() {
 # client finds no pipe of that name.
 name_free() {
     if [ -z "$runner" ]; then
-        left=$(find "$PIPEWORD_PIPE_DIR" -type s 2>/dev/null)
+        directory=${PIPEWORD_PIPE_DIR:-/tmp/.pipe}
+        left=$(find "$directory" -type s 2>/dev/null)
         if [ -n "$left" ]; then
             fail "$case_name: socket left behind: $left"
-            find "$PIPEWORD_PIPE_DIR" -type s -exec rm -f {} +
+            find "$directory" -type s -exec rm -f {} +
         fi
     fi
     run probe "$client" --wait 0
@@ -242,6 +251,26 @@ needs_root() {
         echo "skipped: $group needs root ($1)"
         exit $Skipped
     fi
+}
+
+# as_nobody COMMAND...: becomes COMMAND, run as uid and gid 65534 without supplementary
+# groups; as a program for start and run, or in a subshell: ( as_nobody ... ).
+as_nobody() {
+    exec setpriv --reuid 65534 --regid 65534 --clear-groups "$@"
+}
+
+# nobody_copy PROGRAM: prints the path of a copy of PROGRAM that uid 65534 can run, in the
+# work directory, which is opened up for it to reach.
+nobody_copy() {
+    chmod 0755 "$work"
+    [ -d "$work/bin" ] || mkdir -m 0755 "$work/bin"
+    cp "$1" "$work/bin/"
+    copy=$work/bin/$(basename "$1")
+    if ! (as_nobody test -x "$copy"); then
+        echo "FAIL: uid 65534 cannot run $copy" >&2
+        exit 1
+    fi
+    printf '%s\n' "$copy"
 }
 
 created='The named pipe (\\.\pipe\SamplePipe) is created.'
@@ -638,15 +667,16 @@ directory_of_length() {
 
 pipe_dir() {
     native_only
-    # Missing: made world-writable with the sticky bit whatever the server's umask.
+    # Missing: made for its owner alone to write and for everyone to reach, whatever the
+    # server's umask.
     begin_case missing-pipe-directory-is-made
     export PIPEWORD_PIPE_DIR="$work/fresh"
     umask 077
     served
     umask 022
     mode=$(stat -c %a "$PIPEWORD_PIPE_DIR" 2>/dev/null)
-    if [ "$mode" != 1777 ]; then
-        fail "$case_name: the pipe directory was made with mode ${mode:-none}, expected 1777"
+    if [ "$mode" != 755 ]; then
+        fail "$case_name: the pipe directory was made with mode ${mode:-none}, expected 755"
     fi
     name_free
     end_case
@@ -685,13 +715,10 @@ pipe_dir_unwritable() {
     needs_root "the server runs as another user, uid 65534"
     # Root may write anywhere: the server runs as nobody, from a copy it can reach, in a
     # directory only root may write to.
-    chmod 0755 "$work"
-    mkdir -m 0755 "$work/bin" "$work/locked"
-    cp "$server" "$work/bin/"
-    server=$work/bin/$(basename "$server")
+    server=$(nobody_copy "$server") || exit 1
+    mkdir -m 0755 "$work/locked"
     export PIPEWORD_PIPE_DIR="$work/locked"
-    unusable_pipe_dir pipe-directory-not-writable 0x00000005 \
-        setpriv --reuid 65534 --regid 65534 --clear-groups
+    unusable_pipe_dir pipe-directory-not-writable 0x00000005 as_nobody
     if [ -n "$(ls -A "$work/locked")" ]; then
         fail "$case_name: the server left files in a directory it may not write to"
     fi
@@ -784,18 +811,9 @@ access() {
     needs_root "clients run as another user, uid 65534"
     admins_only=${HOSTILE_ADMINS_ONLY_SERVER:?HOSTILE_ADMINS_ONLY_SERVER names the test server}
     # Everything the other user touches must be reachable by it: the work directory, copies
-    # of the client, and a pipe directory that the server makes (mode 1777).
-    chmod 0755 "$work"
+    # of the client, and a pipe directory that the server makes (mode 755).
     rmdir "$work/pipes"
-    mkdir -m 0755 "$work/bin"
-    cp "$client" "$work/bin/"
-    nobody_client=$work/bin/$(basename "$client")
-    if [ "$(setpriv --reuid 65534 --regid 65534 --clear-groups id -u)" != 65534 ] ||
-        ! setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --help >/dev/null
-    then
-        echo "FAIL: uid 65534 cannot run $nobody_client"
-        exit 1
-    fi
+    nobody_client=$(nobody_copy "$client") || exit 1
 
     # The program's descriptor lets any authenticated user read and write: the socket is
     # open to all, and another user's client gets its word.
@@ -806,7 +824,7 @@ access() {
     if [ "$mode" != 666 ]; then
         fail "$case_name: the socket has mode $mode, expected 666"
     fi
-    run client setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --wait 5000
+    run client as_nobody "$nobody_client" --wait 5000
     status client 0
     expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
     finish server
@@ -825,7 +843,7 @@ access() {
     if [ "$mode" != 600 ]; then
         fail "$case_name: the socket has mode $mode, expected 600"
     fi
-    run refused setpriv --reuid 65534 --regid 65534 --clear-groups "$nobody_client" --wait 5000
+    run refused as_nobody "$nobody_client" --wait 5000
     status refused 2
     between refused 0 4000
     expect_stderr refused "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: \
@@ -848,6 +866,192 @@ client does not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
     end_case
 }
 
+# ---- The default pipe directory (Linux, root) ----------------------------------------------
+
+default_dir() {
+    native_only
+    needs_root "the other user is uid 65534, and /tmp is mounted afresh"
+    if [ -z "${HOSTILE_PRIVATE_TMP:-}" ]; then
+        # Once more, in a mount namespace of its own with an empty tmpfs on /tmp: /tmp/.pipe
+        # is made and taken there as on a freshly started machine, and the real one is
+        # never seen.
+        isolated_run_cleanup
+        trap - EXIT
+        exec unshare --mount sh -c \
+            'mount -t tmpfs -o mode=1777 tmpfs /tmp && HOSTILE_PRIVATE_TMP=1 exec sh "$@"' \
+            sh "$0" "$group" "$server" "$client"
+    fi
+    impostor=${HOSTILE_IMPOSTOR:?HOSTILE_IMPOSTOR names a server of a plain socket}
+    unset PIPEWORD_PIPE_DIR
+    shared=/tmp/.pipe
+    nobody_server=$(nobody_copy "$server") || exit 1
+    nobody_client=$(nobody_copy "$client") || exit 1
+    nobody_impostor=$(nobody_copy "$impostor") || exit 1
+
+    # Whoever runs first does not get to own the shared directory: only root's server
+    # makes it, and nobody else may then remove or replace what others have in it.
+    begin_case default-directory-is-made-by-root-alone
+    start theirs as_nobody "$nobody_server"
+    printed_at_once theirs 'Unable to create named pipe'
+    kill_now theirs
+    finish theirs
+    expect theirs 'Unable to create named pipe w/err 0x00000003'
+    if [ -e "$shared" ]; then
+        fail "$case_name: another user's server made $shared"
+    fi
+    start server "$server" Stop
+    wait_for server "$waiting"
+    if (as_nobody rm -f "$shared/SamplePipe") 2>/dev/null || [ ! -S "$shared/SamplePipe" ]; then
+        fail "$case_name: another user removed root's socket"
+    fi
+    run client as_nobody "$nobody_client" --wait 5000
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    made=$(stat -c '%u %a' "$shared")
+    if [ "$made" != "0 1777" ]; then
+        fail "$case_name: $shared has owner and mode $made, expected 0 1777"
+    fi
+    start theirs as_nobody "$nobody_server" Continue
+    run client as_nobody "$nobody_client" --wait 5000
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+    finish theirs
+    status theirs 1
+    name_free
+    end_case
+
+    # Another user made it first and listens in it: root's server will not use it, and
+    # root's client does not even connect, let alone take the word.
+    begin_case default-directory-made-first-by-another-user
+    rm -rf "$shared"
+    (as_nobody mkdir -m 0755 "$shared")
+    start impostor as_nobody "$nobody_impostor" Continue
+    wait_for impostor "$waiting"
+    run client "$client" --wait 0
+    status client 2
+    expect client 'Unable to open \\.\pipe\SamplePipe: CreateFileW failed w/err 0x00000005'
+    start server "$server" Stop
+    printed_at_once server 'Unable to create named pipe'
+    kill_now server
+    finish server
+    expect server 'Unable to create named pipe w/err 0x00000005'
+    if ! running impostor; then
+        fail "$case_name: the impostor was reached"
+    fi
+    kill_now impostor
+    finish impostor
+    expect impostor "$created" "$waiting"
+    # The remedy: an administrator makes the directory.
+    rm -rf "$shared"
+    install -d -m 1777 -o root -g root "$shared"
+    served
+    name_free
+    end_case
+}
+
+# ---- Closed standard descriptors (Linux) ---------------------------------------------------
+
+closed_descriptors() {
+    native_only
+    # shellcheck disable=SC2016 # for the inner shell to expand
+    closed='exec "$0" "$@" <&- >&-'
+    # The first file the server opens would otherwise take descriptor 0 and the next 1, its
+    # standard output: the console lines, the word among them, would land in that file.
+    begin_case server-started-with-standard-input-and-output-closed
+    start server sh -c "$closed" "$server" Stop
+    start client "$client" --wait 15000 --pause-before-writing 1
+    wait_for client 'Waiting 1 s before writing'
+    standard=$(readlink "/proc/$server_pid/fd/0" "/proc/$server_pid/fd/1" | sort -u)
+    if [ "$standard" != /dev/null ]; then
+        fail "$case_name: the server's descriptors 0 and 1 are $(echo "$standard" | tr '\n' ' ')"
+    fi
+    if [ -s "$PIPEWORD_PIPE_DIR/SamplePipe.lock" ]; then
+        fail "$case_name: the lock file holds: $(cat -v "$PIPEWORD_PIPE_DIR/SamplePipe.lock")"
+    fi
+    finish client
+    status client 0
+    expect client "$opened" 'Waiting 1 s before writing' 'Sent 12 bytes' \
+        'Reply 24 bytes: "CorvaneStop"'
+    finish server
+    status server 1
+    name_free
+    end_case
+
+    # A client's socket in place of its standard output would carry its own console line as
+    # the request.
+    begin_case client-started-with-standard-input-and-output-closed
+    start server "$server" Stop
+    run client sh -c "$closed" "$client" --wait 15000
+    status client 0
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    name_free
+    end_case
+}
+
+# ---- Signals (Linux, root) -----------------------------------------------------------------
+
+# ended_by SIGNAL STATUS: root's server, sent SIGNAL while it waits, ends with STATUS and
+# leaves nothing in the pipe directory; then another user's server takes the name. The
+# server starts with the signal's default disposition, as from a launcher (a shell's
+# background job would otherwise ignore SIGINT and SIGQUIT).
+ended_by() {
+    start server env --default-signal="$1" "$server" Stop
+    wait_for server "$waiting"
+    kill -s "$1" "$server_pid"
+    finish server
+    status server "$2"
+    expect server "$created" "$waiting"
+    left=$(ls -A "$PIPEWORD_PIPE_DIR")
+    if [ -n "$left" ]; then
+        fail "$case_name: SIG$1 left $left"
+    fi
+    start theirs as_nobody "$nobody_server" Continue
+    run client as_nobody "$nobody_client" --wait 5000
+    status client 0
+    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+    finish theirs
+    status theirs 1
+}
+
+signals() {
+    native_only
+    needs_root "the next server runs as another user, uid 65534"
+    # A shared directory, root's, where any user may serve once a name is free.
+    chmod 1777 "$PIPEWORD_PIPE_DIR"
+    nobody_server=$(nobody_copy "$server") || exit 1
+    nobody_client=$(nobody_copy "$client") || exit 1
+    # shellcheck disable=SC3045 # dash has it too
+    ulimit -c 0 # SIGQUIT's default action dumps core
+
+    begin_case server-ended-by-SIGTERM-SIGINT-or-SIGQUIT
+    ended_by TERM 143
+    ended_by INT 130
+    ended_by QUIT 131
+    end_case
+
+    # Under nohup SIGHUP stays ignored, and the server serves on.
+    begin_case server-ended-by-SIGHUP-unless-started-ignoring-it
+    ended_by HUP 129
+    start server env --ignore-signal=HUP "$server" Stop
+    wait_for server "$waiting"
+    kill -s HUP "$server_pid"
+    run client "$client" --wait 5000
+    status client 0
+    finish server
+    status server 1
+    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
+        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    name_free
+    end_case
+}
+
 case $group in
 requests) requests ;;
 client-killed-early) client_killed_early ;;
@@ -861,6 +1065,9 @@ pipe-dir-no-parent) pipe_dir_no_parent ;;
 pipe-dir-unwritable) pipe_dir_unwritable ;;
 raw-clients) raw_clients ;;
 access) access ;;
+default-dir) default_dir ;;
+closed-descriptors) closed_descriptors ;;
+signals) signals ;;
 *)
     echo "unknown group $group"
     exit 2
