@@ -200,7 +200,7 @@ printed_at_once() {
 # on Windows.
 at() {
     if [ -z "$runner" ]; then
-        printf ' at %s/%s' "$PIPEWORD_PIPE_DIR" "$1"
+        printf ' at %s/%s' "${PIPEWORD_PIPE_DIR:-/tmp/.pipe}" "$1"
     fi
 }
 
@@ -933,7 +933,10 @@ default_dir() {
     wait_for impostor "$waiting"
     run client "$client" --wait 0
     status client 2
-    expect client 'Unable to open \\.\pipe\SamplePipe: CreateFileW failed w/err 0x00000005'
+    expect_stderr client "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: the \
+pipe does not admit this user, or its directory or its server belongs to a user this client does \
+not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+    expect client
     start server "$server" Stop
     printed_at_once server 'Unable to create named pipe'
     kill_now server
