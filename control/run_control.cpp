@@ -18,6 +18,19 @@ std::uintptr_t StartWorkerThread(unsigned(__stdcall *routine)(void *)) {
     return _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
 }
 
+// Once the flag is 1, lets the worker's thread end before the process does; all that is
+// left of the worker then is its teardown, which does not block. A process that ends while
+// one of its threads is ending by itself is not safe everywhere: under Wine the ending
+// thread can be stopped inside the C library's thread exit while it holds the dynamic
+// loader's lock, and the process then hangs in its own exit until the Wine server kills
+// it, so that the launcher sees a kill instead of status 1.
+void AwaitWorkerEnd() {
+    HANDLE worker = reinterpret_cast<HANDLE>(RunState.workerHandle);
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+    RunState.workerHandle = 0;
+}
+
 LONGLONG CounterNow() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
@@ -48,6 +61,9 @@ std::int32_t RunExchange(LONGLONG frequency) {
     ConsolePrint(WIDE("Server Message Send %ld \n"), LONG{done});
 
     if (RunState.exchangeDone.load() == 1) {
+        if (RunState.workerHandle != 0) {
+            AwaitWorkerEnd();
+        }
         return 1;
     }
     ReleasePipeSecurity();
@@ -57,6 +73,10 @@ std::int32_t RunExchange(LONGLONG frequency) {
     HANDLE worker = reinterpret_cast<HANDLE>(RunState.workerHandle);
     WaitForSingleObject(worker, FinalWaitMilliseconds);
     std::int32_t last = RunState.exchangeDone.load();
+    if (last == 1) {
+        AwaitWorkerEnd();
+        return 1;
+    }
     CloseHandle(worker);
     RunState.workerHandle = 0;
     return last;

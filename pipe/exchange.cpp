@@ -8,6 +8,13 @@ namespace {
 
 constexpr WCHAR ReplacementCharacter = 0xFFFD;
 
+// Whether a code unit could end a console line, or act on the terminal, for some reader of
+// the output: the C0 controls, DEL, the C1 controls (U+0085 ends a line for many readers,
+// U+009B starts a terminal control sequence), and the line and paragraph separators.
+bool CanBreakALine(WCHAR unit) {
+    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029;
+}
+
 // Reads the request piece by piece and shows each; false after a failed read.
 bool ReceiveRequest() {
     WCHAR piece[RequestPieceSize / sizeof(WCHAR)];
@@ -38,9 +45,9 @@ void ServeOneClient() {
         ConsolePrint(WIDE("CreatePipeSecurity failed w/err 0x%08lx\n"), error);
         return;
     }
-    RunState.pipeHandle = CreateNamedPipeW(PipeName, PipeOpenMode, PipeMode, PipeMaxInstances,
-                                           PipeOutBufferSize, PipeInBufferSize, PipeDefaultTimeout,
-                                           RunState.pipeSecurity);
+    RunState.pipeHandle =
+        CreateNamedPipeW(PipeName, PipeOpenMode, PipeMode, PipeMaxInstances, PipeOutBufferSize,
+                         PipeInBufferSize, PipeDefaultTimeout, RunState.pipeSecurity);
     DWORD error = GetLastError();
     EndSecurityStretch();
     if (RunState.pipeHandle == INVALID_HANDLE_VALUE) {
@@ -50,8 +57,7 @@ void ServeOneClient() {
     ConsolePrint(WIDE("The named pipe (%s) is created.\n"), PipeName);
     ConsolePrint(WIDE("Waiting for the client's connection...\n"));
 
-    if (!ConnectNamedPipe(RunState.pipeHandle, nullptr) &&
-        GetLastError() != ERROR_PIPE_CONNECTED) {
+    if (!ConnectNamedPipe(RunState.pipeHandle, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
         ConsolePrint(WIDE("ConnectNamedPipe failed w/err 0x%08lx\n"), GetLastError());
         return;
     }
@@ -84,7 +90,7 @@ void ShowRequestPiece(const WCHAR *piece, DWORD bytes, WCHAR *shown) {
     DWORD i = 0;
     for (; i < units && piece[i] != 0; ++i) {
         WCHAR unit = piece[i];
-        shown[i] = unit < 0x20 || unit == 0x7F ? ReplacementCharacter : unit;
+        shown[i] = CanBreakALine(unit) ? ReplacementCharacter : unit;
     }
     shown[i] = 0;
 }

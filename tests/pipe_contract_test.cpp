@@ -285,6 +285,40 @@ TEST_F(Pipe, ClientReadsInByteOrMessageMode) {
     EXPECT_EQ(Read(client, buffer, sizeof buffer), Done(2));
 }
 
+// A byte-type pipe joins the messages written to it, and neither end may read it in message
+// mode. The layer's sockets keep every message apart, so it refuses byte-type pipes
+// altogether, with the code Windows gives for the mode it refuses on both platforms.
+TEST_F(Pipe, ByteTypePipesAreWindowsOnly) {
+    const WideString name = name_ + WIDE("-bytes");
+    SetLastError(0);
+    EXPECT_EQ(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_MESSAGE, 1, 1024, 1024, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    SetLastError(0);
+    HANDLE server =
+        Track(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE, 1, 1024, 1024, 0, nullptr));
+#ifdef _WIN32
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE client = Track(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetLastError(0);
+    EXPECT_FALSE(SetNamedPipeHandleState(client, &mode, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Write(client, Pattern(2)), Done(2));
+    EXPECT_EQ(Write(client, Pattern(2)), Done(2));
+    BYTE buffer[16];
+    EXPECT_EQ(Read(server, buffer, sizeof buffer), Done(4));
+#else
+    EXPECT_EQ(server, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+#endif
+}
+
 TEST_F(Pipe, FlushWaitsUntilTheClientHasRead) {
     HANDLE client = ConnectEarly();
     std::atomic<bool> flushed{false};

@@ -36,10 +36,14 @@ TEST(ShowRequestPiece, AnOddByteCountDropsTheHalfUnit) {
     EXPECT_EQ(Shown(buffer, 1), u"");
 }
 
-TEST(ShowRequestPiece, ControlCharactersCannotBreakOrForgeALine) {
-    const WCHAR piece[] = {'a', '\n', 'S', '\r', '\t', 0x1B, 0x01, 0x1F, 0x7F, ' ', 0x80, 'z'};
-    EXPECT_EQ(Shown(piece, sizeof piece),
-              u"a\uFFFDS\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD \u0080z");
+TEST(ShowRequestPiece, NoCharacterThatCanEndALineIsKept) {
+    // C0 controls, DEL, C1 controls (NEL ends a line for many readers, CSI drives a terminal)
+    // and the line and paragraph separators; their neighbours U+0020, U+007E, U+00A0, U+2027
+    // and U+202A are text.
+    const WCHAR piece[] = {'a',  '\n', 'S',    '\r',   '\t', 0x1B, 0x01, 0x1F,   0x7F,   0x80, 0x85,
+                           0x9B, 0x9F, 0x2028, 0x2029, ' ',  '~',  0xA0, 0x2027, 0x202A, 'z'};
+    EXPECT_EQ(Shown(piece, sizeof piece), u"a\uFFFDS\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"
+                                          u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD ~\u00A0\u2027\u202Az");
 }
 
 TEST(ShowRequestPiece, OtherTextIncludingLoneSurrogatesIsKept) {

@@ -688,7 +688,6 @@ struct PipeServer : PipeEnd {
     int lockFile = -1;
     bool locked = false; // byte 0 of lockFile, which is the name's lock file
     Directory directory;
-    bool messageType = false;
     mode_t fileMode = 0600;
     ExitSlot *slot = nullptr;
     bool published = false; // the socket file is bound and its slot live
@@ -1163,13 +1162,15 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     (void)outBufferSize;
     (void)inBufferSize;
     (void)defaultTimeout;
-    // Blocking I/O on one instance per name is what the layer provides; anything else is
-    // refused rather than silently treated as something it is not.
+    // Blocking I/O on message-type pipes, one instance per name, is what the layer provides:
+    // its sockets keep every message apart, where a byte-type pipe would join them. Anything
+    // else, a byte-type pipe included, is refused with the code Windows gives for a mode it
+    // does not accept, rather than silently treated as something it is not.
     DWORD access = openMode & PIPE_ACCESS_DUPLEX;
     if (access == 0 || (openMode & ~(PIPE_ACCESS_DUPLEX | FileFlagFirstPipeInstance)) != 0 ||
         (pipeMode & ~(PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE)) != 0 ||
-        ((pipeMode & PIPE_READMODE_MESSAGE) != 0 && (pipeMode & PIPE_TYPE_MESSAGE) == 0) ||
-        maxInstances == 0 || maxInstances > PIPE_UNLIMITED_INSTANCES) {
+        (pipeMode & PIPE_TYPE_MESSAGE) == 0 || maxInstances == 0 ||
+        maxInstances > PIPE_UNLIMITED_INSTANCES) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
@@ -1187,7 +1188,6 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     server->close = CloseServer;
     server->canRead = (access & PIPE_ACCESS_INBOUND) != 0;
     server->canWrite = (access & PIPE_ACCESS_OUTBOUND) != 0;
-    server->messageType = (pipeMode & PIPE_TYPE_MESSAGE) != 0;
     server->messageRead = (pipeMode & PIPE_READMODE_MESSAGE) != 0;
     server->fileMode = fileMode;
     std::memcpy(server->path, path, sizeof path);
@@ -1549,12 +1549,8 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection,
     if ((*mode & ~PIPE_READMODE_MESSAGE) != 0) {
         return FailWith((*mode & PIPE_NOWAIT) != 0 ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER);
     }
-    bool message = (*mode & PIPE_READMODE_MESSAGE) != 0;
-    if (message && end->kind == HandleKind::PipeServer &&
-        !static_cast<PipeServer *>(end)->messageType) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    end->messageRead = message;
+    // Every pipe of the layer is of message type, so either end may read in either mode.
+    end->messageRead = (*mode & PIPE_READMODE_MESSAGE) != 0;
     return TRUE;
 }
 

@@ -9,7 +9,7 @@
 #   Groups for both platforms:
 #     requests              request sizes around the 2048-byte piece, and request contents
 #                           (odd sizes, no NUL, embedded NULs, lone surrogates, control
-#                           characters)
+#                           characters and line separators)
 #     client-killed-early   a client killed after connecting, before writing (10 s)
 #     client-killed-late    a client killed after writing, and one killed mid-reply
 #     second-client         other clients while one is served
@@ -386,22 +386,25 @@ requests() {
     } >"$work/lines"
     request_case request-with-a-pair-across-pieces "$work/lines" --file "$work/request.bin"
 
-    # Every control character, U+0001 to U+001F and U+007F, shows as U+FFFD, and the
-    # request stays on its one receive line; its neighbours U+0020, U+007E and U+0080 show
-    # as themselves.
+    # Every character that can end a line for some reader shows as U+FFFD, and the request
+    # stays on its one receive line: the controls U+0001 to U+001F and U+007F to U+009F, and
+    # the separators U+2028 and U+2029. Their neighbours U+0020, U+007E, U+00A0, U+2027 and
+    # U+202A show as themselves.
     : >"$work/request.bin"
     : >"$work/shown"
-    unit=1
-    while [ "$unit" -le 31 ]; do
+    for unit in $(seq 1 31) $(seq 127 159); do
         # shellcheck disable=SC2059 # the format is the escape for this code unit
         printf "\\$(printf '%03o' "$unit")\\000" >>"$work/request.bin"
         printf '%s' "$fffd" >>"$work/shown"
-        unit=$((unit + 1))
+        if [ "$unit" -eq 31 ]; then
+            printf ' \000~\000' >>"$work/request.bin"
+            printf ' ~' >>"$work/shown"
+        fi
     done
-    printf ' \000~\000\177\000\200\000\000\000' >>"$work/request.bin"
-    printf ' ~%s\302\200' "$fffd" >>"$work/shown"
-    printf 'Receive 72 bytes from client: "%s"\n' "$(cat "$work/shown")" >"$work/lines"
-    request_case request-with-every-control-character "$work/lines" --file "$work/request.bin"
+    printf '\240\000\047\040\050\040\051\040\052\040\000\000' >>"$work/request.bin"
+    printf '\302\240\342\200\247%s%s\342\200\252' "$fffd" "$fffd" >>"$work/shown"
+    printf 'Receive 144 bytes from client: "%s"\n' "$(cat "$work/shown")" >"$work/lines"
+    request_case request-with-every-character-that-can-end-a-line "$work/lines" --file "$work/request.bin"
 }
 
 # ---- Clients that vanish -------------------------------------------------------------------

@@ -1,0 +1,72 @@
+#!/bin/sh
+# Runs the windows stage of the test command N times in a row while the native tests that
+# wait out the deadline run over and over beside it, the load a shared CI machine gives it.
+# Usage: wine-stage-under-load.sh [N]   (default 10). Builds both presets first.
+# Prints one line per windows run and the totals; logs in build/logs/under-load/.
+# Exit status 0 when every run of both passed.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+runs=${1:-10}
+logs=$root/build/logs/under-load
+mkdir -p "$logs"
+rm -f "$logs"/*
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for preset in native windows; do
+    if ! cmake --preset "$preset" >"$logs/$preset.build" 2>&1 ||
+        ! cmake --build --preset "$preset" -j"$jobs" >>"$logs/$preset.build" 2>&1; then
+        tail -40 "$logs/$preset.build"
+        exit 1
+    fi
+done
+
+# The prefix and the persistent server as the test command sets them up.
+WINEPREFIX=$root/build/windows/wineprefix
+WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >"$logs/wineboot" 2>&1
+    wineserver -w
+fi
+wineserver -p </dev/null >/dev/null 2>&1
+wineboot </dev/null >>"$logs/wineboot" 2>&1
+
+# The load: the native deadline tests, again and again until the windows runs are done.
+stop=$logs/stop
+(
+    round=1
+    while [ ! -f "$stop" ]; do
+        ctest --preset native -L deadline -j"$jobs" --timeout 300 >"$logs/native.$round" 2>&1 ||
+            echo "$round" >>"$logs/native.failed"
+        round=$((round + 1))
+    done
+    echo $((round - 1)) >"$logs/native.rounds"
+) &
+load=$!
+
+failed=0
+run=1
+while [ "$run" -le "$runs" ]; do
+    began=$(date +%s)
+    ctest --preset windows -j"$jobs" --timeout 300 >"$logs/windows.$run" 2>&1
+    status=$?
+    summary=$(grep "tests passed" "$logs/windows.$run")
+    echo "windows run $run: ${summary:-no summary} ($(($(date +%s) - began)) s)"
+    if [ "$status" -ne 0 ]; then
+        failed=$((failed + 1))
+        grep -E "\*\*\*|Failed|FAIL" "$logs/windows.$run" | head -20
+    fi
+    run=$((run + 1))
+done
+touch "$stop"
+wait "$load"
+wineserver -k 2>/dev/null
+
+native_failed=0
+if [ -f "$logs/native.failed" ]; then
+    native_failed=$(wc -l <"$logs/native.failed")
+fi
+echo "windows stage: $((runs - failed)) of $runs runs passed;" \
+    "native deadline tests beside it: $(cat "$logs/native.rounds") rounds, $native_failed failed"
+[ "$failed" -eq 0 ] && [ "$native_failed" -eq 0 ]
