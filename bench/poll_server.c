@@ -12,6 +12,7 @@
 #include "minimal_exchange.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stddef.h>
@@ -19,9 +20,14 @@
 
 static const char *replyWord;
 static atomic_int exchangeDone;
+static int placed;
+static cpu_set_t allowed;
 
 static void *Worker(void *unused) {
     (void)unused;
+    if (placed) {
+        pthread_setaffinity_np(pthread_self(), sizeof allowed, &allowed);
+    }
     if (ServeOneClient(replyWord)) {
         atomic_store(&exchangeDone, 1);
     }
@@ -42,8 +48,20 @@ int main(int argc, char *argv[]) {
     }
     signal(SIGPIPE, SIG_IGN);
     replyWord = ReplyWord(argc, argv);
+    /* The worker starts as pipeword's layer starts threads: on another processor than this
+       one, which is about to spin, taking back all of them as its first act. */
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    int here = sched_getcpu();
+    if (here >= 0 && sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        cpu_set_t elsewhere = allowed;
+        CPU_CLR(here, &elsewhere);
+        placed = CPU_COUNT(&elsewhere) > 0 &&
+                 pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere) == 0;
+    }
     pthread_t worker;
-    int started = pthread_create(&worker, NULL, Worker, NULL) == 0;
+    int started = pthread_create(&worker, &attributes, Worker, NULL) == 0;
+    pthread_attr_destroy(&attributes);
     const double frequency = 1e9;
     long long start = Nanoseconds(CLOCK_MONOTONIC);
 

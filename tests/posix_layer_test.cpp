@@ -8,6 +8,7 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -44,13 +45,9 @@ TEST(ConsolePrint, TheProgramsFormats) {
                                       WIDE("\\\\.\\pipe\\SamplePipe"));
               }),
               "The named pipe (\\\\.\\pipe\\SamplePipe) is created.\n");
-    EXPECT_EQ(Captured([] {
-                  return ConsolePrint(WIDE("Server Message Send %ld \n"), LONG{1});
-              }),
+    EXPECT_EQ(Captured([] { return ConsolePrint(WIDE("Server Message Send %ld \n"), LONG{1}); }),
               "Server Message Send 1 \n");
-    EXPECT_EQ(Captured([] {
-                  return ConsolePrint(WIDE("x w/err 0x%08lx\n"), DWORD{0xE8});
-              }),
+    EXPECT_EQ(Captured([] { return ConsolePrint(WIDE("x w/err 0x%08lx\n"), DWORD{0xE8}); }),
               "x w/err 0x000000e8\n");
     EXPECT_EQ(Captured([] {
                   return ConsolePrint(WIDE("%08lx %lx %lu %ld %ld 100%%\n"), DWORD{0xDEADBEEF},
@@ -142,3 +139,28 @@ TEST(LocalHeap, ZeroFilledAndRejectsUnknownFlags) {
 }
 
 } // namespace
+
+namespace {
+
+cpu_set_t startedOn;
+cpu_set_t runsOn;
+
+unsigned __stdcall RecordAffinity(void *) {
+    sched_getaffinity(0, sizeof runsOn, &runsOn);
+    return 0;
+}
+
+} // namespace
+
+// A new thread starts away from its creator's processor, but may then run anywhere the
+// process may: a thread left pinned would lose a processor for good.
+TEST(Threads, ANewThreadMayRunWhereverTheProcessMay) {
+    ASSERT_EQ(sched_getaffinity(0, sizeof startedOn, &startedOn), 0);
+    CPU_ZERO(&runsOn);
+    HANDLE thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RecordAffinity, nullptr, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(CPU_EQUAL(&runsOn, &startedOn));
+    CloseHandle(thread);
+}

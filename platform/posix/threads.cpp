@@ -8,6 +8,8 @@
 #include <ctime>
 #include <new>
 
+#include <sched.h>
+
 namespace {
 
 struct ThreadObject {
@@ -24,6 +26,9 @@ struct ThreadObject {
     // The release of the allocation it came from, taken when it is made: the thread may
     // end long after, and touches nothing shared on its way out.
     void (*release)(void *block);
+    // Where the thread may run once it has started (see StartThread).
+    bool placed;
+    cpu_set_t allowed;
 };
 
 void FreeThread(ThreadObject *thread) {
@@ -50,6 +55,9 @@ BOOL CloseThread(HandleObject *object) {
 
 void *RunThread(void *argument) {
     auto *thread = static_cast<ThreadObject *>(argument);
+    if (thread->placed) {
+        pthread_setaffinity_np(pthread_self(), sizeof thread->allowed, &thread->allowed);
+    }
     if (thread->startEx != nullptr) {
         thread->startEx(thread->argument);
     } else {
@@ -98,6 +106,20 @@ std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *s
     pthread_attr_setdetachstate(&threadAttributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
         pthread_attr_setstacksize(&threadAttributes, stackSize);
+    }
+    // Windows gives each new thread an ideal processor of its own, round the processors, so
+    // a thread started by one that then keeps its processor busy runs at once on another.
+    // Linux puts a new thread on its creator's processor, where it waits for the creator's
+    // time slice to end (some milliseconds) even with another processor idle. So the thread
+    // is created on the other processors the process may use, and takes back all of them as
+    // its first act; with only one processor to use there is nothing to choose.
+    int here = sched_getcpu();
+    if (here >= 0 && sched_getaffinity(0, sizeof thread->allowed, &thread->allowed) == 0) {
+        cpu_set_t elsewhere = thread->allowed;
+        CPU_CLR(here, &elsewhere);
+        thread->placed =
+            CPU_COUNT(&elsewhere) > 0 &&
+            pthread_attr_setaffinity_np(&threadAttributes, sizeof elsewhere, &elsewhere) == 0;
     }
     pthread_t id;
     int error = sys.pthread_create(&id, &threadAttributes, RunThread, thread);
