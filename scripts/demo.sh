@@ -7,8 +7,12 @@ sh scripts/install-deps.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$(nproc 2>/dev/null || echo 2)" --target pipeword pipeword-client >/dev/null
 
+# A pipe directory of the demo's own, so that it runs the same for every user: the shared
+# default, /tmp/.pipe, is used only if it is root's (see "On Linux" in the README).
 server_output=$(mktemp)
-trap 'rm -f "$server_output"' EXIT
+PIPEWORD_PIPE_DIR=$(mktemp -d)
+export PIPEWORD_PIPE_DIR
+trap 'rm -rf "$server_output" "$PIPEWORD_PIPE_DIR"' EXIT
 set +e
 build/native/pipeword "$@" >"$server_output" &
 server=$!
