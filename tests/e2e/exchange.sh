@@ -29,6 +29,8 @@ trap 'exit 1' HUP INT TERM
 label=$group
 # shellcheck source=../lib/isolated-run.sh source-path=SCRIPTDIR
 . "$(dirname "$0")/../lib/isolated-run.sh"
+# shellcheck source=../lib/fresh-tmp.sh
+. "$(dirname "$0")/../lib/fresh-tmp.sh"
 
 # platform_lines: LF-ended lines in, the lines as the programs print them out (CR LF on
 # Windows).
@@ -510,39 +512,31 @@ samples() {
     # descriptors opened before /tmp is covered.
     name='python-sample-and-the-default-directory'
     begin_case
-    case $server$client in
-    */tmp/*)
-        echo "skipped: $name (the programs live under /tmp)"
-        ;;
-    *)
-        # shellcheck disable=SC2016 # expanded by the inner shell
-        unshare --mount sh -c '
-            mount -t tmpfs tmpfs /tmp || exit 1
-            unset PIPEWORD_PIPE_DIR
-            "$1" Stop >&3 2>&3 &
-            python3 "$2" >&4 2>&4
-            echo "client $?" >&5
-            wait $!
-            echo "server $?" >&5
-            chown 65534 /tmp/.pipe
-            python3 "$2" >&6 2>&6
-            echo "refused $?" >&5
-        ' sh "$server" "$client" 3>"$work/server.out" 4>"$work/client.out" \
-            5>"$work/statuses" 6>"$work/refused.out"
-        printf '%s\n' 'client 0' 'server 1' 'refused 1' >"$work/statuses.expected"
-        if ! cmp -s "$work/statuses.expected" "$work/statuses"; then
-            fail "$name: exit statuses $(cat "$work/statuses" | tr '\n' ' ')"
-        fi
-        expect "$work/client.expected" CorvaneStop
-        : >"$work/client.err"
-        same "$name" client
-        expect "$work/refused.expected" \
-            "pipeword client: /tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR"
-        : >"$work/refused.err"
-        same "$name" refused
-        finish_case "$name"
-        ;;
-    esac
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    fresh_tmp sh -c '
+        unset PIPEWORD_PIPE_DIR
+        "$1" Stop >&3 2>&3 &
+        python3 "$2" >&4 2>&4
+        echo "client $?" >&5
+        wait $!
+        echo "server $?" >&5
+        chown 65534 /tmp/.pipe
+        python3 "$2" >&6 2>&6
+        echo "refused $?" >&5
+    ' sh "$server" "$client" 3>"$work/server.out" 4>"$work/client.out" \
+        5>"$work/statuses" 6>"$work/refused.out"
+    printf '%s\n' 'client 0' 'server 1' 'refused 1' >"$work/statuses.expected"
+    if ! cmp -s "$work/statuses.expected" "$work/statuses"; then
+        fail "$name: exit statuses $(cat "$work/statuses" | tr '\n' ' ')"
+    fi
+    expect "$work/client.expected" CorvaneStop
+    : >"$work/client.err"
+    same "$name" client
+    expect "$work/refused.expected" \
+        "pipeword client: /tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR"
+    : >"$work/refused.err"
+    same "$name" refused
+    finish_case "$name"
 
     # A server of another user in a shared directory of root's: connected, then refused.
     name='python-sample-refuses-an-untrusted-server'

@@ -880,9 +880,12 @@ default_dir() {
         # never seen.
         isolated_run_cleanup
         trap - EXIT
-        exec unshare --mount sh -c \
-            'mount -t tmpfs -o mode=1777 tmpfs /tmp && HOSTILE_PRIVATE_TMP=1 exec sh "$@"' \
-            sh "$0" "$group" "$server" "$client"
+        # shellcheck source=../lib/fresh-tmp.sh
+        . "$(dirname "$0")/../lib/fresh-tmp.sh"
+        HOSTILE_PRIVATE_TMP=1
+        export HOSTILE_PRIVATE_TMP
+        fresh_tmp sh "$0" "$group" "$server" "$client"
+        exit
     fi
     impostor=${HOSTILE_IMPOSTOR:?HOSTILE_IMPOSTOR names a server of a plain socket}
     unset PIPEWORD_PIPE_DIR
