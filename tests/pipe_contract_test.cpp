@@ -1,8 +1,6 @@
 // The named pipe behaviour the program relies on: the same results and last-error codes from
 // Windows itself (run under Wine) and from our POSIX layer. Server and client are one process.
-#include "platform/platform.h"
-
-#include <gtest/gtest.h>
+#include "pipe_test_support.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,14 +9,8 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <cstdlib>
-#include <filesystem>
-#endif
-
 namespace {
 
-using WideString = std::basic_string<WCHAR>;
 using Bytes = std::vector<BYTE>;
 
 #ifndef _WIN32
@@ -26,16 +18,11 @@ using Bytes = std::vector<BYTE>;
 // single pipe namespace, hence the unique names below.
 class PrivatePipeDirectory : public testing::Environment {
   public:
-    void SetUp() override {
-        char pattern[] = "/tmp/pipeword-contract-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        setenv("PIPEWORD_PIPE_DIR", pattern, 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
+    void SetUp() override { MakePipeDirectory("contract", nullptr, &root_, &root_); }
+    void TearDown() override { RemovePipeDirectory(&root_); }
 
   private:
-    std::string directory_;
+    std::string root_;
 };
 testing::Environment *const pipeDirectory =
     testing::AddGlobalTestEnvironment(new PrivatePipeDirectory);
@@ -49,13 +36,6 @@ Bytes Pattern(std::size_t size) {
     return bytes;
 }
 
-// The program's own pipe parameters.
-HANDLE CreateServer(const WCHAR *name) {
-    return CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                            PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
-}
-
 // One pipe per test, named after the test and a token unique to this run.
 class Pipe : public testing::Test {
   protected:
@@ -65,9 +45,8 @@ class Pipe : public testing::Test {
             static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
         std::string ascii = std::string("pipeword-") + std::to_string(token) + "-" +
                             testing::UnitTest::GetInstance()->current_test_info()->name();
-        name_ = WIDE("\\\\.\\pipe\\");
-        name_.append(ascii.begin(), ascii.end());
-        server_ = Track(CreateServer(name()));
+        name_ = PipeName(ascii);
+        server_ = Track(ServePipe(name()));
         ASSERT_NE(server_, INVALID_HANDLE_VALUE) << GetLastError();
     }
     void TearDown() override {
@@ -86,17 +65,13 @@ class Pipe : public testing::Test {
         std::erase(open_, handle);
         EXPECT_TRUE(CloseHandle(handle));
     }
-    HANDLE OpenClient() {
-        return Track(CreateFileW(name(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr));
-    }
+    HANDLE OpenClient() { return Track(OpenPipe(name())); }
     // A client connected before ConnectNamedPipe: that call then reports 535, and the
     // exchange goes on as usual.
     HANDLE ConnectEarly() {
         HANDLE client = OpenClient();
         EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
-        EXPECT_FALSE(ConnectNamedPipe(server_, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+        EXPECT_LAST_ERROR(ConnectNamedPipe(server_, nullptr), FALSE, ERROR_PIPE_CONNECTED);
         return client;
     }
 
@@ -119,14 +94,14 @@ void PrintTo(const Io &io, std::ostream *out) {
 
 Io Read(HANDLE handle, void *buffer, DWORD size) {
     DWORD bytes = 12345;
-    SetLastError(0);
+    SetLastErrorSentinel();
     BOOL ok = ReadFile(handle, buffer, size, &bytes, nullptr);
     return {ok, bytes, ok ? 0 : GetLastError()};
 }
 
 Io Write(HANDLE handle, const Bytes &bytes) {
     DWORD count = 12345;
-    SetLastError(0);
+    SetLastErrorSentinel();
     BOOL ok = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr);
     return {ok, count, ok ? 0 : GetLastError()};
 }
@@ -152,8 +127,8 @@ TEST(PipeNames, MalformedNamesFailWithWindowsCodes) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.error);
-        SetLastError(0);
-        HANDLE pipe = CreateServer(c.name);
+        SetLastErrorSentinel();
+        HANDLE pipe = ServePipe(c.name);
         EXPECT_EQ(pipe, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), c.error);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -190,8 +165,7 @@ TEST_F(Pipe, ClientConnectedBeforeConnectIsServed) {
     HANDLE client = OpenClient();
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Write(client, Pattern(10)), Done(10)); // at once, before the server accepts
-    EXPECT_FALSE(ConnectNamedPipe(server_, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+    EXPECT_LAST_ERROR(ConnectNamedPipe(server_, nullptr), FALSE, ERROR_PIPE_CONNECTED);
     Bytes buffer(2048);
     EXPECT_EQ(Read(server_, buffer.data(), 2048), Done(10));
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 10), Pattern(10));
@@ -206,8 +180,7 @@ TEST_F(Pipe, ClientGoneBeforeConnect) {
     HANDLE client = OpenClient();
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
     Close(client);
-    EXPECT_FALSE(ConnectNamedPipe(server_, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    EXPECT_LAST_ERROR(ConnectNamedPipe(server_, nullptr), FALSE, ERROR_NO_DATA);
     EXPECT_EQ(Write(server_, Pattern(24)), (Io{FALSE, 0, ERROR_NO_DATA}));
     EXPECT_TRUE(FlushFileBuffers(server_)); // after a failed write: at once
     EXPECT_TRUE(DisconnectNamedPipe(server_));
@@ -290,25 +263,22 @@ TEST_F(Pipe, ClientReadsInByteOrMessageMode) {
 // altogether, with the code Windows gives for the mode it refuses on both platforms.
 TEST_F(Pipe, ByteTypePipesAreWindowsOnly) {
     const WideString name = name_ + WIDE("-bytes");
-    SetLastError(0);
-    EXPECT_EQ(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                               PIPE_TYPE_BYTE | PIPE_READMODE_MESSAGE, 1, 1024, 1024, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_MESSAGE, 1, 1024, 1024, 0,
+                                       nullptr),
+                      INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
 
-    SetLastError(0);
+    SetLastErrorSentinel();
     HANDLE server =
         Track(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE, 1, 1024, 1024, 0, nullptr));
 #ifdef _WIN32
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-    HANDLE client = Track(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+    HANDLE client = Track(OpenPipe(name.c_str()));
     ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
     DWORD mode = PIPE_READMODE_MESSAGE;
-    SetLastError(0);
-    EXPECT_FALSE(SetNamedPipeHandleState(client, &mode, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(SetNamedPipeHandleState(client, &mode, nullptr, nullptr), FALSE,
+                      ERROR_INVALID_PARAMETER);
     EXPECT_EQ(Write(client, Pattern(2)), Done(2));
     EXPECT_EQ(Write(client, Pattern(2)), Done(2));
     BYTE buffer[16];
@@ -346,9 +316,7 @@ TEST_F(Pipe, FlushFailsWhenTheClientClosesWithoutReading) {
         CloseHandle(client);
     });
     EXPECT_EQ(Write(server_, Pattern(24)), Done(24));
-    SetLastError(0);
-    EXPECT_FALSE(FlushFileBuffers(server_));
-    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    EXPECT_LAST_ERROR(FlushFileBuffers(server_), FALSE, ERROR_BROKEN_PIPE);
     closer.join();
 }
 
@@ -365,25 +333,21 @@ TEST_F(Pipe, ClientGoneWithoutWritingOrReading) {
 
 TEST_F(Pipe, ClientsOfMissingOrBusyPipes) {
     WideString missing = name_ + WIDE("-missing");
-    EXPECT_EQ(CreateFileW(missing.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(WaitNamedPipeW(missing.c_str(), 1000));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_LAST_ERROR(OpenPipe(missing.c_str()), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    EXPECT_LAST_ERROR(WaitNamedPipeW(missing.c_str(), 1000), FALSE, ERROR_FILE_NOT_FOUND);
 
     HANDLE first = ConnectEarly();
-    EXPECT_EQ(OpenClient(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PIPE_BUSY);
-    EXPECT_FALSE(WaitNamedPipeW(name(), 100));
-    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+    EXPECT_LAST_ERROR(OpenClient(), INVALID_HANDLE_VALUE, ERROR_PIPE_BUSY);
+    EXPECT_LAST_ERROR(WaitNamedPipeW(name(), 100), FALSE, ERROR_SEM_TIMEOUT);
 
     // Disconnected and listening again, the instance is free for the next client.
     Close(first);
     EXPECT_TRUE(DisconnectNamedPipe(server_));
     DWORD connectError = 1;
-    std::thread server(
-        [&] { connectError = ConnectNamedPipe(server_, nullptr) ? 0 : GetLastError(); });
+    std::thread server([&] {
+        SetLastErrorSentinel();
+        connectError = ConnectNamedPipe(server_, nullptr) ? 0 : GetLastError();
+    });
     EXPECT_TRUE(WaitNamedPipeW(name(), 5000));
     HANDLE second = OpenClient();
     server.join();
@@ -393,7 +357,8 @@ TEST_F(Pipe, ClientsOfMissingOrBusyPipes) {
 }
 
 TEST_F(Pipe, SecondServerLeavesTheFirstUndisturbed) {
-    HANDLE second = Track(CreateServer(name()));
+    SetLastErrorSentinel();
+    HANDLE second = Track(ServePipe(name()));
 #ifdef _WIN32
     // Windows (and Wine) create a second instance of the name.
     EXPECT_NE(second, INVALID_HANDLE_VALUE);

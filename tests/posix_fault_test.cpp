@@ -3,11 +3,9 @@
 // in its slots and check what comes out: a sensible Win32 code, the program's own error line
 // when its worker runs, and nothing left behind (no descriptor, no mapping, no socket file;
 // no heap block either, which the asan preset's LeakSanitizer checks at exit).
-#include "platform/platform.h"
+#include "pipe_test_support.h"
 #include "platform/posix/syscalls.h"
 #include "worker_run.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
@@ -89,23 +87,14 @@ std::string ErrorLine(const char *step, DWORD code) {
 const std::string CreatedLines = "The named pipe (\\\\.\\pipe\\SamplePipe) is created.\n"
                                  "Waiting for the client's connection...\n";
 
-HANDLE OpenSamplePipe() {
-    return CreateFileW(u"\\\\.\\pipe\\SamplePipe", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-class Faults : public testing::Test {
+class Faults : public PipeDirectoryTest {
   protected:
     void SetUp() override {
         real = sys;
-        char pattern[] = "/tmp/pipeword-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        setenv("PIPEWORD_PIPE_DIR", directory_.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(MakePipeDirectory("faults"));
         // A first server, made and closed before anything is counted, leaves an exit slot
         // free for the next: a failed server then maps nothing that outlives it.
-        HANDLE first = CreateNamedPipeW(u"\\\\.\\pipe\\first", PIPE_ACCESS_DUPLEX,
-                                        PIPE_TYPE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+        HANDLE first = ServePipe("first");
         ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
         CloseHandle(first);
         Count();
@@ -114,8 +103,7 @@ class Faults : public testing::Test {
     }
     void TearDown() override {
         sys = real;
-        unsetenv("PIPEWORD_PIPE_DIR");
-        std::filesystem::remove_all(directory_);
+        PipeDirectoryTest::TearDown();
     }
     // The real table, with mappings counted.
     static void Count() {
@@ -145,8 +133,6 @@ class Faults : public testing::Test {
             EXPECT_FALSE(SocketFileLeft());
         }
     }
-
-    std::string directory_;
 };
 
 TEST_F(Faults, FailuresToCreateThePipeGiveTheProgramsErrorLine) {
@@ -178,9 +164,7 @@ TEST_F(Faults, FailuresToAcceptTheClientGiveTheProgramsErrorLine) {
 }
 
 TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
-    HANDLE server =
-        CreateNamedPipeW(u"\\\\.\\pipe\\SamplePipe", PIPE_ACCESS_DUPLEX,
-                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+    HANDLE server = ServePipe("SamplePipe");
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
     const std::pair<int (*)(int, int, int), DWORD> cases[] = {
         {FailSocket<ENOMEM>, ERROR_NOT_ENOUGH_MEMORY},
@@ -190,16 +174,13 @@ TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
     for (const auto &[fail, code] : cases) {
         int descriptors = OpenDescriptors();
         sys.socket = fail;
-        SetLastError(0);
-        EXPECT_EQ(OpenSamplePipe(), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), code);
+        EXPECT_LAST_ERROR(OpenPipe("SamplePipe"), INVALID_HANDLE_VALUE, code);
         sys.socket = real.socket;
         EXPECT_EQ(OpenDescriptors(), descriptors);
     }
-    HANDLE client = OpenSamplePipe();
+    HANDLE client = OpenPipe("SamplePipe");
     EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+    EXPECT_LAST_ERROR(ConnectNamedPipe(server, nullptr), FALSE, ERROR_PIPE_CONNECTED);
     CloseHandle(client);
     CloseHandle(server);
     EXPECT_EQ(liveMappings.load(), 0);
@@ -218,16 +199,17 @@ TEST_F(Faults, AFailedThreadStartGivesNoHandleAndTheReason) {
         return EAGAIN; // the thread limit, or no memory for another stack
     };
     errno = 0;
+    SetLastErrorSentinel();
     std::uintptr_t thread = _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
     int error = errno;
     EXPECT_EQ(thread, 0u);
     EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
     EXPECT_EQ(error, EAGAIN);
-    EXPECT_EQ(_beginthread([](void *) { threadRan = true; }, 0, nullptr),
-              static_cast<std::uintptr_t>(-1));
-    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_LAST_ERROR(_beginthread([](void *) { threadRan = true; }, 0, nullptr),
+                      static_cast<std::uintptr_t>(-1), ERROR_NO_SYSTEM_RESOURCES);
     // Without memory for the thread's record, no thread is even tried.
     sys.calloc = FailCalloc;
+    SetLastErrorSentinel();
     thread = _beginthreadex(nullptr, 0, routine, nullptr, 0, nullptr);
     error = errno;
     EXPECT_EQ(thread, 0u);
@@ -259,10 +241,9 @@ TEST_F(Faults, FlushSleepsUntilTheClientReadsOrGoes) {
         for (bool reads : {true, false}) {
             SCOPED_TRACE(testing::Message() << (watch ? "watched" : "no watch") << ", client "
                                             << (reads ? "reads" : "closes"));
-            HANDLE server = CreateNamedPipeW(u"\\\\.\\pipe\\SamplePipe", PIPE_ACCESS_DUPLEX,
-                                             PIPE_TYPE_MESSAGE, 1, 1024, 1024, 0, nullptr);
+            HANDLE server = ServePipe("SamplePipe");
             ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-            HANDLE client = OpenSamplePipe();
+            HANDLE client = OpenPipe("SamplePipe");
             ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
             ConnectNamedPipe(server, nullptr);
             DWORD bytes = 0;
@@ -287,7 +268,8 @@ TEST_F(Faults, FlushSleepsUntilTheClientReadsOrGoes) {
                 }
                 CloseHandle(client);
             });
-            SetLastError(0);
+            // A flush that succeeds leaves 0.
+            SetLastError(reads ? 0 : LastErrorSentinel);
             BOOL result = FlushFileBuffers(server);
             DWORD error = GetLastError();
             flushed = true;
@@ -346,13 +328,8 @@ TEST_F(Faults, EveryCallInterruptedOnceStillMakesAWholeExchange) {
     std::u16string reply;
     DWORD clientError = 0;
     std::string printed = RunWorker([&] {
-        HANDLE client = INVALID_HANDLE_VALUE;
-        for (int attempt = 0; attempt < 5000 && client == INVALID_HANDLE_VALUE; ++attempt) {
-            client = OpenSamplePipe();
-            if (client == INVALID_HANDLE_VALUE) {
-                Sleep(1);
-            }
-        }
+        SetLastErrorSentinel();
+        HANDLE client = OpenPipeOnceServed(PipeName("SamplePipe").c_str());
         if (client == INVALID_HANDLE_VALUE) {
             clientError = GetLastError();
             return;
@@ -360,10 +337,12 @@ TEST_F(Faults, EveryCallInterruptedOnceStillMakesAWholeExchange) {
         DWORD mode = PIPE_READMODE_MESSAGE;
         SetNamedPipeHandleState(client, &mode, nullptr, nullptr);
         DWORD bytes = 0;
+        SetLastErrorSentinel();
         if (!WriteFile(client, u"Hello", 12, &bytes, nullptr)) {
             clientError = GetLastError();
         }
         char16_t buffer[32] = {};
+        SetLastErrorSentinel();
         if (ReadFile(client, buffer, sizeof buffer, &bytes, nullptr)) {
             reply.assign(buffer, bytes / sizeof(char16_t));
         } else {

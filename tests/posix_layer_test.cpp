@@ -1,9 +1,7 @@
 // Behaviour of the POSIX layer that Windows provides by itself: UTF conversions, the wide
 // console formatter, and what the layer refuses instead of silently ignoring.
-#include "platform/platform.h"
+#include "pipe_test_support.h"
 #include "platform/posix/layer.h"
-
-#include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
@@ -111,10 +109,9 @@ TEST(Security, SectionsOutsideTheGrammarAreRefusedNotIgnored) {
     for (const WCHAR *text : {WIDE("O:BAD:(A;;GA;;;BA)"), WIDE("G:BA"), WIDE("S:(AU;SA;GA;;;WD)"),
                               WIDE("D:P(A;;GA;;;BA)"), WIDE("D:AI(A;;GA;;;BA)")}) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
-        SetLastError(0);
-        EXPECT_FALSE(
-            ConvertStringSecurityDescriptorToSecurityDescriptorW(text, 1, &descriptor, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+        EXPECT_LAST_ERROR(
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(text, 1, &descriptor, nullptr),
+            FALSE, ERROR_NOT_SUPPORTED);
         EXPECT_EQ(descriptor, nullptr);
     }
 }
@@ -133,9 +130,7 @@ TEST(LocalHeap, ZeroFilledAndRejectsUnknownFlags) {
         EXPECT_EQ(block[i], 0);
     }
     EXPECT_EQ(LocalFree(block), nullptr);
-    SetLastError(0);
-    EXPECT_EQ(LocalAlloc(0x2 /* LMEM_MOVEABLE */, 8), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(LocalAlloc(0x2 /* LMEM_MOVEABLE */, 8), nullptr, ERROR_INVALID_PARAMETER);
 }
 
 } // namespace

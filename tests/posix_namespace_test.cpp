@@ -3,11 +3,9 @@
 // setpriv) doing what any local user can do in a directory like /tmp: the server must
 // refuse what it cannot trust and touch nothing, and a client must never be led to a server
 // it cannot trust.
-#include "platform/platform.h"
+#include "pipe_test_support.h"
 #include "platform/posix/syscalls.h"
 #include "worker_run.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -142,43 +140,21 @@ struct ForeignServer {
     DWORD code = 0xFFFFFFFF; // what its CreateNamedPipeW gave; 0 while it serves
 };
 
-std::u16string PipeName(const std::string &name) {
-    return u"\\\\.\\pipe\\" + std::u16string(name.begin(), name.end());
-}
-
+// A server open to all users, as the program's own is.
 HANDLE Serve(const std::string &name) {
-    SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(u"D:(A;OICI;GRGW;;;AU)(A;OICI;GA;;;BA)",
-                                                         SDDL_REVISION_1,
-                                                         &security.lpSecurityDescriptor, nullptr);
-    HANDLE server = CreateNamedPipeW(PipeName(name).c_str(), PIPE_ACCESS_DUPLEX,
-                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                     PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, &security);
-    DWORD error = GetLastError();
-    LocalFree(security.lpSecurityDescriptor);
-    SetLastError(error);
-    return server;
+    return ServePipe(name, UsersAndAdministrators);
 }
 
-HANDLE Open(const std::string &name) {
-    return CreateFileW(PipeName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-class Namespace : public testing::Test {
+class Namespace : public PipeDirectoryTest {
   protected:
     void SetUp() override {
         saved_ = sys;
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root: a second user (uid 65534) acts through setpriv";
         }
-        char pattern[] = "/tmp/pipeword-namespace-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        ASSERT_NO_FATAL_FAILURE(MakePipeDirectory("namespace", "pipes"));
         // Like /tmp: anyone may add entries; only their owner may remove or replace them.
         ASSERT_EQ(chmod(root_.c_str(), 01777), 0);
-        directory_ = root_ + "/pipes";
-        setenv("PIPEWORD_PIPE_DIR", directory_.c_str(), 1);
         // Where the second user can run it, whatever the permissions of the build tree.
         helper_ = root_ + "/foreign_pipe_end";
         std::filesystem::copy_file(FOREIGN_PIPE_END, helper_);
@@ -190,10 +166,7 @@ class Namespace : public testing::Test {
         for (ForeignServer &server : servers_) {
             Stop(server, SIGKILL);
         }
-        if (!root_.empty()) {
-            unsetenv("PIPEWORD_PIPE_DIR");
-            std::filesystem::remove_all(root_);
-        }
+        PipeDirectoryTest::TearDown();
     }
 
     // The pipe directory as the layer makes it: root's, open to all, sticky.
@@ -274,8 +247,6 @@ class Namespace : public testing::Test {
     }
 
     SystemCalls saved_{};
-    std::string root_;
-    std::string directory_;
     std::string helper_;
     std::deque<ForeignServer> servers_; // references to its elements stay valid
 };
@@ -363,24 +334,19 @@ TEST_F(Namespace, ClientsKeepOnlyServersTheyCanTrust) {
     // Any user can make a name in a shared directory first: another user's server there is
     // not believed.
     ASSERT_EQ(ServeAsNobody("Theirs").code, 0u);
-    SetLastError(0);
-    EXPECT_EQ(Open("Theirs"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_LAST_ERROR(OpenPipe("Theirs"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     // Nor is a link the second user planted, though it leads to root's own server.
     HANDLE ours = Serve("Ours");
     ASSERT_NE(ours, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_EQ(AsNobody("ln -s Ours " + directory_ + "/Alias"), 0);
-    SetLastError(0);
-    EXPECT_EQ(Open("Alias"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_LAST_ERROR(OpenPipe("Alias"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     // Each user serves under their own names, and the second user's client is served by
     // root's server, open to all users as the program's is (and gone again by the time the
     // server looks).
     std::string printed;
     EXPECT_EQ(AsNobody(helper_ + " open Ours", &printed), 0);
     EXPECT_EQ(printed, "0\n");
-    EXPECT_FALSE(ConnectNamedPipe(ours, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+    EXPECT_LAST_ERROR(ConnectNamedPipe(ours, nullptr), FALSE, ERROR_NO_DATA);
     CloseHandle(ours);
 }
 
@@ -388,13 +354,11 @@ TEST_F(Namespace, TheOwnerOfANamedDirectoryIsTrusted) {
     // The second user's own directory, which root's client chose by naming it.
     ASSERT_EQ(AsNobody("mkdir -m 755 " + directory_), 0);
     ASSERT_EQ(ServeAsNobody("Theirs").code, 0u);
-    HANDLE client = Open("Theirs");
+    HANDLE client = OpenPipe("Theirs");
     EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(client);
     // Root's server has no place there.
-    SetLastError(0);
-    EXPECT_EQ(Serve("Ours"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
 }
 
 // Another process makes the directory between this server's look and its own mkdir: the
@@ -409,9 +373,7 @@ TEST_F(Namespace, ADirectoryMadeFirstByAnotherProcessIsCheckedLikeAnyOther) {
         return -1;
     };
     raceWinner = Nobody;
-    SetLastError(0);
-    EXPECT_EQ(Serve("Ours"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     EXPECT_TRUE(std::filesystem::is_empty(directory_));
 
     std::filesystem::remove(directory_);
@@ -481,8 +443,8 @@ TEST_F(Namespace, ALinkSwappedInAfterTheCheckIsNeverConnectedTo) {
     int reached = 0;
     int opens = 0;
     for (auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end; ++opens) {
-        SetLastError(0);
-        HANDLE client = Open("Swapped");
+        SetLastErrorSentinel();
+        HANDLE client = OpenPipe("Swapped");
         DWORD error = GetLastError();
         reached += DrainConnections(service);
         if (client != INVALID_HANDLE_VALUE) {
@@ -503,7 +465,7 @@ TEST_F(Namespace, ALinkSwappedInAfterTheCheckIsNeverConnectedTo) {
     // Root's own server in the same directory serves root's client.
     HANDLE server = Serve("Ours");
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-    HANDLE client = Open("Ours");
+    HANDLE client = OpenPipe("Ours");
     EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(client);
     CloseHandle(server);

@@ -2,10 +2,8 @@
 // the socket files and their modes, the pipe directory, stale files of killed servers, the
 // exit of a process whose server still waits, and signals. (That a write to a gone client
 // raises no SIGPIPE is shown by the contract tests, which would not survive one.)
-#include "platform/platform.h"
+#include "pipe_test_support.h"
 #include "platform/posix/syscalls.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,39 +23,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class PipeFiles : public testing::Test {
+// Forks with a pipe from the child to its parent: *report is the child's write end in the
+// child and the read end in the parent (the other end closed in each).
+pid_t ForkWithReport(int *report) {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return -1;
+    }
+    pid_t child = fork();
+    close(ends[child == 0 ? 0 : 1]);
+    *report = ends[child == 0 ? 1 : 0];
+    return child;
+}
+
+class PipeFiles : public PipeDirectoryTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/pipeword-posix-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        directory_ = root_ + "/pipes"; // left for the layer to create
-        setenv("PIPEWORD_PIPE_DIR", directory_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("PIPEWORD_PIPE_DIR");
-        std::filesystem::remove_all(root_);
-    }
+    void SetUp() override { MakePipeDirectory("posix", "pipes"); }
     std::string Path(const std::string &name) const { return directory_ + "/" + name; }
     bool Exists(const std::string &name) const {
         struct stat file {};
         return lstat(Path(name).c_str(), &file) == 0;
     }
-    static std::u16string PipeName(const std::string &name) {
-        return u"\\\\.\\pipe\\" + std::u16string(name.begin(), name.end());
-    }
-    static HANDLE Serve(const std::u16string &name, SECURITY_ATTRIBUTES *security = nullptr) {
-        return CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, security);
-    }
-    static HANDLE Open(const std::u16string &name) {
-        return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    }
-
-    std::string root_;
-    std::string directory_;
 };
 
 TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
@@ -67,7 +53,7 @@ TEST_F(PipeFiles, SocketFileLastsAsLongAsTheServer) {
         SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask);
         std::filesystem::remove_all(directory_);
         mode_t saved = umask(mask);
-        HANDLE server = Serve(u"\\\\.\\PIPE\\Mixed.Case");
+        HANDLE server = ServePipe(u"\\\\.\\PIPE\\Mixed.Case");
         umask(saved);
         ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
         struct stat file {};
@@ -104,18 +90,12 @@ TEST_F(PipeFiles, SocketModeFollowsTheDescriptor) {
     mode_t saved = umask(077); // the descriptor's mode, not the umask's
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
-        SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
-        if (c.descriptor != nullptr) {
-            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                c.descriptor, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr));
-        }
-        HANDLE server = Serve(PipeName("mode"), c.descriptor != nullptr ? &security : nullptr);
+        HANDLE server = ServePipe("mode", c.descriptor);
         EXPECT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
         struct stat file {};
         EXPECT_EQ(lstat(Path("mode").c_str(), &file), 0);
         EXPECT_EQ(file.st_mode & 07777, c.mode);
         CloseHandle(server);
-        LocalFree(security.lpSecurityDescriptor);
     }
     umask(saved);
 }
@@ -132,44 +112,37 @@ TEST_F(PipeFiles, NamesASocketPathCannotCarry) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Serve(PipeName(c.name)), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), c.error);
-        EXPECT_EQ(Open(PipeName(c.name)), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_LAST_ERROR(ServePipe(c.name), INVALID_HANDLE_VALUE, c.error);
+        EXPECT_LAST_ERROR(OpenPipe(c.name), INVALID_HANDLE_VALUE, c.error);
     }
     EXPECT_FALSE(std::filesystem::exists(directory_)); // refused before anything is made
 }
 
 TEST_F(PipeFiles, StaleSocketOfAKilledServerIsReclaimed) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
+    int ready = -1;
+    pid_t child = ForkWithReport(&ready);
     ASSERT_NE(child, -1);
     if (child == 0) {
-        char created = Serve(PipeName("stale")) != INVALID_HANDLE_VALUE ? 1 : 0;
-        (void)!write(ready[1], &created, 1);
+        char created = ServePipe("stale") != INVALID_HANDLE_VALUE ? 1 : 0;
+        (void)!write(ready, &created, 1);
         pause();
         _exit(0);
     }
     char created = 0;
-    EXPECT_EQ(read(ready[0], &created, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+    EXPECT_EQ(read(ready, &created, 1), 1);
+    close(ready);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     ASSERT_EQ(created, 1);
     ASSERT_TRUE(Exists("stale")); // left behind, but nobody holds the name
-    EXPECT_EQ(Open(PipeName("stale")), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(WaitNamedPipeW(PipeName("stale").c_str(), 1000));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_LAST_ERROR(OpenPipe("stale"), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    EXPECT_LAST_ERROR(WaitNamedPipeW(PipeName("stale").c_str(), 1000), FALSE, ERROR_FILE_NOT_FOUND);
 
-    HANDLE server = Serve(PipeName("stale"));
+    HANDLE server = ServePipe("stale");
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
-    HANDLE client = Open(PipeName("stale"));
+    HANDLE client = OpenPipe("stale");
     EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_FALSE(ConnectNamedPipe(server, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_PIPE_CONNECTED);
+    EXPECT_LAST_ERROR(ConnectNamedPipe(server, nullptr), FALSE, ERROR_PIPE_CONNECTED);
     CloseHandle(client);
     CloseHandle(server);
 }
@@ -178,7 +151,7 @@ TEST_F(PipeFiles, ExitRemovesTheSocketOfAServerStillWaiting) {
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        HANDLE server = Serve(PipeName("waiting"));
+        HANDLE server = ServePipe("waiting");
         if (server == INVALID_HANDLE_VALUE) {
             _exit(2);
         }
@@ -231,15 +204,13 @@ int StepUnlink(int directory, const char *path, int flags) {
 // file too, and until it has, the name must stay locked, or another server could take the
 // name in between and lose its new socket file to the handler.
 TEST_F(PipeFiles, TheNameStaysLockedUntilTheExitHandlerIsDone) {
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    pid_t child = fork();
+    int report = -1;
+    pid_t child = ForkWithReport(&report);
     ASSERT_NE(child, -1);
     if (child == 0) {
-        close(report[0]);
-        closingReport = report[1];
+        closingReport = report;
         closingLock = Path("closing.lock");
-        HANDLE server = Serve(PipeName("closing"));
+        HANDLE server = ServePipe("closing");
         if (server == INVALID_HANDLE_VALUE) {
             _exit(2);
         }
@@ -252,10 +223,9 @@ TEST_F(PipeFiles, TheNameStaysLockedUntilTheExitHandlerIsDone) {
         AwaitClosingStep(1);
         std::exit(0);
     }
-    close(report[1]);
     char held = 0;
-    EXPECT_EQ(read(report[0], &held, 1), 1) << "the exit handler never removed the file";
-    close(report[0]);
+    EXPECT_EQ(read(report, &held, 1), 1) << "the exit handler never removed the file";
+    close(report);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -271,14 +241,16 @@ TEST_F(PipeFiles, SignalsDoNotInterruptBlockingCalls) {
     struct sigaction saved {};
     handler.sa_handler = Ignore; // no SA_RESTART: blocked calls fail with EINTR
     sigaction(SIGUSR1, &handler, &saved);
-    HANDLE server = Serve(PipeName("eintr"));
+    HANDLE server = ServePipe("eintr");
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
     DWORD connectError = 1;
     DWORD readError = 1;
     std::thread worker([&] {
+        SetLastErrorSentinel();
         connectError = ConnectNamedPipe(server, nullptr) ? 0 : GetLastError();
         char buffer[16];
         DWORD bytes = 0;
+        SetLastErrorSentinel();
         readError = ReadFile(server, buffer, sizeof buffer, &bytes, nullptr) ? 0 : GetLastError();
     });
     auto interrupt = [&] {
@@ -288,7 +260,7 @@ TEST_F(PipeFiles, SignalsDoNotInterruptBlockingCalls) {
         }
     };
     interrupt(); // in ConnectNamedPipe
-    HANDLE client = Open(PipeName("eintr"));
+    HANDLE client = OpenPipe("eintr");
     interrupt(); // in ReadFile
     DWORD bytes = 0;
     EXPECT_TRUE(WriteFile(client, "request", 7, &bytes, nullptr));

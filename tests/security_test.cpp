@@ -1,7 +1,6 @@
 #include "control/run_state.h"
 #include "pipe/security.h"
-
-#include <gtest/gtest.h>
+#include "pipe_test_support.h"
 
 #include <atomic>
 #include <string>
@@ -106,9 +105,7 @@ TEST_F(PipeSecurity, AllocationFailureKeepsItsErrorAndFreesTheDescriptor) {
     // The descriptor converted before the failure must be freed (LeakSanitizer checks the
     // native build) and the clean-up must not disturb the allocation's error.
     AllocatePipeSecurityRecord = FailingAllocation;
-    SetLastError(0);
-    EXPECT_FALSE(CreatePipeSecurity());
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_LAST_ERROR(CreatePipeSecurity(), FALSE, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(RunState.pipeSecurity, nullptr);
 }
 
@@ -146,51 +143,50 @@ TEST_F(PipeSecurity, RacingReleasesFreeOnceAndNeverInsideTheStretch) {
 
 // ---- The conversion call itself: the same results from Windows and from our layer -------
 
-struct Conversion {
-    const WCHAR *text;
-    DWORD revision;
-    DWORD error; // ERROR_SUCCESS when the conversion succeeds
-};
-
+// ERROR_SUCCESS when the conversion succeeds, else the code it failed with.
 DWORD Convert(const WCHAR *text, DWORD revision, PSECURITY_DESCRIPTOR *descriptor) {
     *descriptor = nullptr;
-    SetLastError(0);
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor,
-                                                             nullptr)) {
+    SetLastErrorSentinel();
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor, nullptr)) {
         return ERROR_SUCCESS;
     }
     return GetLastError();
 }
 
 TEST(SecurityDescriptorString, MalformedStringsFailWithWindowsCodes) {
-    const Conversion cases[] = {
-        {WIDE("garbage"), 1, ERROR_INVALID_PARAMETER},
-        {WIDE("X:(A;;GA;;;BA)"), 1, ERROR_INVALID_PARAMETER},
-        {WIDE("D:(A;OICI;GRGW;;;XX)"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(A;ZZ;GRGW;;;AU)"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(A;OICI;QQ;;;AU)"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(A;OICI;GRGW;;;AU"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(A;OICI;GRGW;;AU)"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(A;OICI;GRGW;;;S-1-5-XYZ)"), 1, ERROR_INVALID_ACL},
-        {WIDE("D:(Z;OICI;GRGW;;;AU)"), 1, ERROR_INVALID_ACE_CONDITION},
-        {WIDE("D:(A;OICI;GRGW;;;AU)("), 1, ERROR_INVALID_ACE_CONDITION},
-        {WIDE("D:(A;OICI;GRGW;;;AU)"), 2, ERROR_UNKNOWN_REVISION},
-        {WIDE("D:(A;OICI;GRGW;;;AU)"), 0, ERROR_UNKNOWN_REVISION},
+    // Each code with the revision given and the strings that fail with it.
+    const struct {
+        DWORD error;
+        DWORD revision;
+        std::initializer_list<const WCHAR *> texts;
+    } cases[] = {
+        {ERROR_INVALID_PARAMETER, 1, {WIDE("garbage"), WIDE("X:(A;;GA;;;BA)")}},
+        {ERROR_INVALID_ACL,
+         1,
+         {WIDE("D:(A;OICI;GRGW;;;XX)"), WIDE("D:(A;ZZ;GRGW;;;AU)"), WIDE("D:(A;OICI;QQ;;;AU)"),
+          WIDE("D:(A;OICI;GRGW;;;AU"), WIDE("D:(A;OICI;GRGW;;AU)"),
+          WIDE("D:(A;OICI;GRGW;;;S-1-5-XYZ)")}},
+        {ERROR_INVALID_ACE_CONDITION,
+         1,
+         {WIDE("D:(Z;OICI;GRGW;;;AU)"), WIDE("D:(A;OICI;GRGW;;;AU)(")}},
+        {ERROR_UNKNOWN_REVISION, 2, {WIDE("D:(A;OICI;GRGW;;;AU)")}},
+        {ERROR_UNKNOWN_REVISION, 0, {WIDE("D:(A;OICI;GRGW;;;AU)")}},
     };
-    for (const Conversion &c : cases) {
-        PSECURITY_DESCRIPTOR descriptor;
-        EXPECT_EQ(Convert(c.text, c.revision, &descriptor), c.error)
-            << "revision " << c.revision << ", case " << (&c - cases);
+    for (const auto &c : cases) {
+        for (const WCHAR *const &text : c.texts) {
+            PSECURITY_DESCRIPTOR descriptor;
+            EXPECT_EQ(Convert(text, c.revision, &descriptor), c.error)
+                << "revision " << c.revision << ", case " << (&c - cases) << "."
+                << (&text - c.texts.begin());
+        }
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    SetLastError(0);
-    EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(nullptr, 1, &descriptor,
-                                                                      nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(WIDE("D:"), 1, nullptr,
-                                                                      nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(nullptr, 1, &descriptor, nullptr),
+        FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_LAST_ERROR(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(WIDE("D:"), 1, nullptr, nullptr),
+        FALSE, ERROR_INVALID_PARAMETER);
 }
 
 TEST(SecurityDescriptorString, EmptyStringAndEmptyDacl) {

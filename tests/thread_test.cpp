@@ -1,7 +1,5 @@
 // The thread calls run control relies on, with the same results from Windows and our layer.
-#include "platform/platform.h"
-
-#include <gtest/gtest.h>
+#include "pipe_test_support.h"
 
 #include <atomic>
 
@@ -18,13 +16,15 @@ unsigned __stdcall WaitForRelease(void *) {
     return 0;
 }
 
-void __cdecl EndAtOnce(void *) { ran = 1; }
+void __cdecl EndAtOnce(void *) {
+    ran = 1;
+}
 
 TEST(Threads, BeginThreadExHandleOutlivesItsThread) {
     release = 0;
     ran = 0;
-    auto handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForRelease, nullptr, 0,
-                                                          nullptr));
+    auto handle =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForRelease, nullptr, 0, nullptr));
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(WaitForSingleObject(handle, 10), WAIT_TIMEOUT);
     release = 1;
@@ -45,9 +45,7 @@ TEST(Threads, BeginThreadHandleIsClosedWhenItsThreadEnds) {
         Sleep(1);
     }
     Sleep(100);
-    SetLastError(0);
-    EXPECT_EQ(WaitForSingleObject(handle, 10), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_LAST_ERROR(WaitForSingleObject(handle, 10), WAIT_FAILED, ERROR_INVALID_HANDLE);
 }
 
 } // namespace

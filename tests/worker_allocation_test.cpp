@@ -6,9 +6,7 @@
 #include "control/run_control.h"
 #include "control/run_state.h"
 #include "pipe/security.h"
-#include "platform/platform.h"
-
-#include <gtest/gtest.h>
+#include "pipe_test_support.h"
 
 #include <algorithm>
 #include <atomic>
@@ -154,14 +152,7 @@ struct ClientResult {
 // The client side, over the same layer on a thread of its own: its allocations are not the
 // worker's and are not counted.
 void RunClient(const std::vector<BYTE> &request, ClientResult *result) {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 5000 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
-        pipe = CreateFileW(WIDE("\\\\.\\pipe\\SamplePipe"), GENERIC_READ | GENERIC_WRITE, 0,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            Sleep(1);
-        }
-    }
+    HANDLE pipe = OpenPipeOnceServed(WIDE("\\\\.\\pipe\\SamplePipe"));
     if (pipe == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -197,13 +188,10 @@ std::vector<BYTE> Utf16Bytes(const std::u16string &text, bool withNul) {
     return bytes;
 }
 
-class WorkerAllocation : public testing::Test {
+class WorkerAllocation : public PipeDirectoryTest {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pipeword-allocation.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        directory = pattern;
-        setenv("PIPEWORD_PIPE_DIR", directory.c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(MakePipeDirectory("allocation"));
         void *warm[1];
         backtrace(warm, 1);
         allocations = 0;
@@ -219,8 +207,7 @@ class WorkerAllocation : public testing::Test {
         StartWorker = savedStart;
         RunState.replyMode = ReplyNone;
         RunState.exchangeDone = 0;
-        std::string command = "rm -rf '" + directory + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
+        PipeDirectoryTest::TearDown();
     }
 
     // One whole exchange; returns the exit status run control produced.
@@ -247,7 +234,6 @@ class WorkerAllocation : public testing::Test {
         return status;
     }
 
-    std::string directory;
     std::uintptr_t (*savedStart)(unsigned(__stdcall *)(void *)) = StartWorker;
 };
 
