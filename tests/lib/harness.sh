@@ -329,8 +329,7 @@ name_free() {
     expect probe
 }
 
-# ---- /tmp as a freshly started machine has it ----------------------------------------------------
-
+# ---- /tmp as a freshly started machine has it ----------------------------------------------
 
 # fresh_tmp COMMAND [ARG...]: runs COMMAND (root only) in a mount namespace of its own where
 # /tmp is a new, empty tmpfs of mode 1777, so that /tmp/.pipe is missing there and this
