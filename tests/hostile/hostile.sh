@@ -36,207 +36,13 @@ server=$2
 client=$3
 runner=${4:-}
 Skipped=77
-
-pids=""
-cleanup() {
-    # Only when a case was cut short are programs of ours still running; each one that
-    # ended has been waited for and left the list, so no pid here can be reused yet.
-    for pid in $pids; do
-        kill -9 "$pid" 2>/dev/null
-    done
-    isolated_run_cleanup
-}
-trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
 label=hostile-$group
-# shellcheck source=../lib/isolated-run.sh source-path=SCRIPTDIR
-. "$(dirname "$0")/../lib/isolated-run.sh"
-
-# ---- Running the programs ------------------------------------------------------------------
-
-# start WHO PROGRAM ARG...: starts PROGRAM in the background (under the runner for a Windows
-# executable), its output in WHO.out and WHO.err; sets WHO_pid and WHO_began.
-start() {
-    who=$1
-    program=$2
-    shift 2
-    eval "${who}_began=$(now_ms)"
-    # Emptied now rather than by the redirection in the background job: a wait_for that
-    # follows must never find what an earlier run of WHO printed.
-    : >"$work/$who.out"
-    case $program in
-    *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
-    *) "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
-    esac
-    eval "${who}_pid=$!"
-    pids="$pids $!"
-}
-
-# finish WHO: waits for WHO; sets WHO_status and WHO_ms (since its start).
-finish() {
-    eval "pid=\$${1}_pid"
-    # Quietly: the shell would report a killed program, and the status tells that.
-    wait "$pid" 2>/dev/null
-    eval "${1}_status=$?"
-    eval "${1}_ms=\$((\$(now_ms) - \$${1}_began))"
-    # shellcheck disable=SC2086 # one pid a word
-    pids=$(printf '%s\n' $pids | grep -vx "$pid")
-}
-
-# run WHO PROGRAM ARG...: start and finish.
-run() {
-    start "$@"
-    finish "$1"
-}
-
-# running WHO: whether WHO has not ended yet (a child that ended but was not waited for
-# still exists, as a zombie).
-running() {
-    eval "pid=\$${1}_pid"
-    state=$(sed "s/.*) //" "/proc/$pid/stat" 2>/dev/null | cut -c1)
-    [ -n "$state" ] && [ "$state" != Z ]
-}
-
-# kill_now WHO: SIGKILL, as a crash or the task manager would end it.
-kill_now() {
-    eval "pid=\$${1}_pid"
-    kill -9 "$pid"
-}
-
-# wait_for WHO TEXT [SECONDS]: until WHO has printed a line starting with TEXT (default 20 s).
-wait_for() {
-    limit=$((${3:-20} * 20))
-    tries=0
-    while ! grep -q "^$2" "$work/$1.out" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ "$tries" -gt "$limit" ]; then
-            fail "$case_name: $1 never printed \"$2\""
-            return 1
-        fi
-        sleep 0.05
-    done
-}
-
-# ---- Checking what they did ----------------------------------------------------------------
-
-# platform_lines: LF-ended lines in, the lines as the programs print them out (CR LF from
-# Windows executables).
-platform_lines() {
-    case $server in
-    *.exe) sed 's/$/\r/' ;;
-    *) cat ;;
-    esac
-}
-
-# expect WHO LINE...: WHO's whole output must be these lines (none: no output), and nothing
-# on stderr (where a sanitizer would report) unless expect_stderr said what.
-expect() {
-    who=$1
-    shift
-    if [ $# -gt 0 ]; then
-        printf '%s\n' "$@" | platform_lines >"$work/$who.expected"
-    else
-        : >"$work/$who.expected"
-    fi
-    same "$who"
-}
-
-# expect_stderr WHO LINE...: what WHO's next expect finds on stderr.
-expect_stderr() {
-    who=$1
-    shift
-    printf '%s\n' "$@" | platform_lines >"$work/$who.err.expected"
-}
-
-# expect_file WHO FILE: as expect, with the lines in FILE.
-expect_file() {
-    platform_lines <"$2" >"$work/$1.expected"
-    same "$1"
-}
-
-same() {
-    if ! cmp -s "$work/$1.expected" "$work/$1.out"; then
-        fail "$case_name: $1 output differs (expected <, actual >)"
-        diff "$work/$1.expected" "$work/$1.out" | cut -c1-300 | head -40 | cat -v
-    fi
-    if [ -f "$work/$1.err.expected" ]; then
-        if ! cmp -s "$work/$1.err.expected" "$work/$1.err"; then
-            fail "$case_name: $1 stderr differs (expected <, actual >)"
-            diff "$work/$1.err.expected" "$work/$1.err" | cut -c1-300 | head -40 | cat -v
-        fi
-        rm "$work/$1.err.expected"
-    elif [ -s "$work/$1.err" ]; then
-        fail "$case_name: $1 wrote to stderr:"
-        head -40 "$work/$1.err"
-    fi
-}
-
-# status WHO EXPECTED
-status() {
-    eval "actual=\$${1}_status"
-    if [ "$actual" -ne "$2" ]; then
-        fail "$case_name: $1 exit status $actual, expected $2"
-    fi
-}
-
-# between WHO LOW HIGH: how long WHO ran, in ms.
-between() {
-    eval "took=\$${1}_ms"
-    if [ "$took" -lt "$2" ] || [ "$took" -gt "$3" ]; then
-        fail "$case_name: $1 took $took ms, expected $2 to $3 ms"
-    fi
-}
-
-# lasted_the_deadline WHO: a server that ended at its 10-second deadline, not much after.
-lasted_the_deadline() { between "$1" 9500 30000; }
-
-# printed_at_once WHO TEXT: a failing server prints its error line straight away, long
-# before the deadline.
-printed_at_once() {
-    wait_for "$1" "$2" 5
-}
-
-# at NAME: where the client's diagnostics place the pipe NAME: its socket natively, nothing
-# on Windows.
-at() {
-    if [ -z "$runner" ]; then
-        printf ' at %s/%s' "${PIPEWORD_PIPE_DIR:-/tmp/.pipe}" "$1"
-    fi
-}
-
-# name_free: nothing is left of the pipe: natively no socket file, and on both platforms a
-# client finds no pipe of that name.
-name_free() {
-    if [ -z "$runner" ]; then
-        directory=${PIPEWORD_PIPE_DIR:-/tmp/.pipe}
-        left=$(find "$directory" -type s 2>/dev/null)
-        if [ -n "$left" ]; then
-            fail "$case_name: socket left behind: $left"
-            find "$directory" -type s -exec rm -f {} +
-        fi
-    fi
-    run probe "$client" --wait 0
-    status probe 2
-    hint='?'
-    if [ -z "$runner" ]; then
-        hint=', with the same PIPEWORD_PIPE_DIR?'
-    fi
-    expect_stderr probe "pipeword-client: no server for $sample_pipe$(at SamplePipe) within 0 \
-ms: is it running$hint (CreateFileW w/err 0x00000002)"
-    expect probe
-}
-
-begin_case() {
-    case_name=$1
-    failures_before=$failures
-    rm -f "$work"/*.out "$work"/*.err "$work"/*.expected
-}
-
-end_case() {
-    if [ "$failures" -eq "$failures_before" ]; then
-        echo "ok: $case_name"
-    fi
-}
+# shellcheck source=../lib/harness.sh source-path=SCRIPTDIR
+. "$(dirname "$0")/../lib/harness.sh"
+# Natively every request case ends with the name free again.
+if [ -z "$runner" ]; then
+    request_check=name_free
+fi
 
 native_only() {
     if [ -n "$runner" ]; then
@@ -253,57 +59,22 @@ needs_root() {
     fi
 }
 
-# as_nobody COMMAND...: becomes COMMAND, run as uid and gid 65534 without supplementary
-# groups; as a program for start and run, or in a subshell: ( as_nobody ... ).
-as_nobody() {
-    exec setpriv --reuid 65534 --regid 65534 --clear-groups "$@"
+# served_to WORD PROGRAM ARG...: the client, run as PROGRAM ARG..., gets WORD from the server
+# already started, which then ends as a whole exchange of the default request must; the case
+# ends with the name free.
+served_to() {
+    word=$1
+    shift
+    run client "$@"
+    status client 0
+    finish server
+    status server 1
+    expect_served server Hello "$word"
+    name_free
+    end_case
 }
-
-# nobody_copy PROGRAM: prints the path of a copy of PROGRAM that uid 65534 can run, in the
-# work directory, which is opened up for it to reach.
-nobody_copy() {
-    chmod 0755 "$work"
-    [ -d "$work/bin" ] || mkdir -m 0755 "$work/bin"
-    cp "$1" "$work/bin/"
-    copy=$work/bin/$(basename "$1")
-    if ! (as_nobody test -x "$copy"); then
-        echo "FAIL: uid 65534 cannot run $copy" >&2
-        exit 1
-    fi
-    printf '%s\n' "$copy"
-}
-
-created='The named pipe (\\.\pipe\SamplePipe) is created.'
-waiting="Waiting for the client's connection..."
-connected='Client is connected.'
-sample_pipe='\\.\pipe\SamplePipe'
-opened="Connected to $sample_pipe"
-fffd=$(printf '\357\277\275')
 
 # ---- Requests ------------------------------------------------------------------------------
-
-# letters FROM COUNT: pipeword-client's filler text, code units FROM to FROM + COUNT - 1.
-letters() {
-    awk -v from="$1" -v count="$2" 'BEGIN {
-        a = "abcdefghijklmnopqrstuvwxyz"
-        for (i = from; i < from + count; i++) printf "%s", substr(a, i % 26 + 1, 1)
-    }'
-}
-
-# filler_lines BYTES: the receive lines for a filler request of BYTES bytes, counted as the
-# server reads it, in pieces of at most 2048 bytes; each shows its whole code units.
-filler_lines() {
-    awk -v total="$1" 'BEGIN {
-        a = "abcdefghijklmnopqrstuvwxyz"
-        for (offset = 0; offset < total; offset += piece) {
-            piece = total - offset > 2048 ? 2048 : total - offset
-            text = ""
-            for (i = offset / 2; i < offset / 2 + int(piece / 2); i++)
-                text = text substr(a, i % 26 + 1, 1)
-            printf "Receive %d bytes from client: \"%s\"\n", piece, text
-        }
-    }'
-}
 
 # filler_bytes COUNT FILE: the filler's first COUNT bytes.
 filler_bytes() {
@@ -314,31 +85,6 @@ filler_bytes() {
         cat "$work/pattern"
         repeats=$((repeats - 1))
     done | head -c "$1" >"$2"
-}
-
-# request_case NAME LINES_FILE CLIENT_ARG...: a whole exchange with "Start" as the reply,
-# the request shown in the receive lines of LINES_FILE.
-request_case() {
-    begin_case "$1"
-    lines=$2
-    shift 2
-    start server "$server"
-    run client "$client" --wait 15000 "$@"
-    finish server
-    status server 1
-    status client 0
-    {
-        printf '%s\n' "$created" "$waiting" "$connected"
-        cat "$lines"
-        printf '%s\n' 'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
-    } >"$work/lines.expected"
-    expect_file server "$work/lines.expected"
-    sent=$(sed -n 's/^Receive \([0-9]*\) .*/\1/p' "$lines" | awk '{ t += $1 } END { print t }')
-    expect client "$opened" "Sent $sent bytes" 'Reply 12 bytes: "Start"'
-    if [ -z "$runner" ]; then
-        name_free
-    fi
-    end_case
 }
 
 requests() {
@@ -447,8 +193,7 @@ client_killed_late() {
     status client 137
     finish server
     status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect_served server Hello CorvaneStop
     expect client "$opened" 'Sent 12 bytes' 'Keeping the pipe open for 60 s without reading'
     name_free
     end_case
@@ -474,8 +219,7 @@ client_killed_late() {
     status client 137
     finish server
     status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+    expect_served server Hello CorvaneContinue
     expect client "$opened" 'Sent 12 bytes' \
         'Read 8 bytes of the reply, waiting 60 s before reading on'
     name_free
@@ -496,8 +240,7 @@ second_client() {
     start third "$client" --wait 4000 Third
     run second "$client" --wait 500 Second
     status second 2
-    expect_stderr second "pipeword-client: $sample_pipe$(at SamplePipe) stayed busy for 500 ms: \
-its server is serving another client (WaitNamedPipeW w/err 0x00000079)"
+    expect_stderr second "$(busy_line 500)"
     expect second
     finish first
     status first 0
@@ -505,8 +248,7 @@ its server is serving another client (WaitNamedPipeW w/err 0x00000079)"
         'Reply 24 bytes: "CorvaneStop"'
     finish server
     status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "First"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect_served server First CorvaneStop
     # The third's wait ends with the pipe gone or still unavailable: Linux waits out its
     # time (121); Wine fails the wait as the last instance closes.
     finish third
@@ -540,12 +282,10 @@ second_server() {
         fi
         run client "$client" --wait 5000
         status client 0
-        expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
+        expect_replied client Hello CorvaneStop
         finish first
         status first 1
-        expect first "$created" "$waiting" "$connected" \
-            'Receive 12 bytes from client: "Hello"' 'Send 24 bytes to client: "CorvaneStop"' \
-            'Server Message Send 1 '
+        expect_served first Hello CorvaneStop
         finish second
         status second 0
         lasted_the_deadline second
@@ -555,21 +295,19 @@ second_server() {
         wait_for second "$waiting"
         run client "$client" --wait 5000 One
         status client 0
-        expect client "$opened" 'Sent 8 bytes' 'Reply 24 bytes: "CorvaneStop"'
+        expect_replied client One CorvaneStop
         finish first
         status first 1
-        expect first "$created" "$waiting" "$connected" 'Receive 8 bytes from client: "One"' \
-            'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+        expect_served first One CorvaneStop
         if ! running second; then
             fail "$case_name: the second server ended with the first"
         fi
         run client "$client" --wait 5000 Two
         status client 0
-        expect client "$opened" 'Sent 8 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+        expect_replied client Two CorvaneContinue
         finish second
         status second 1
-        expect second "$created" "$waiting" "$connected" 'Receive 8 bytes from client: "Two"' \
-            'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+        expect_served second Two CorvaneContinue
     fi
     name_free
     end_case
@@ -593,11 +331,10 @@ killed_server() {
     sleep 0.5
     run second "$server" Continue
     status second 1
-    expect second "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Again"' \
-        'Send 32 bytes to client: "CorvaneContinue"' 'Server Message Send 1 '
+    expect_served second Again CorvaneContinue
     finish client
     status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
+    expect_replied client Again CorvaneContinue
     name_free
     end_case
 
@@ -618,28 +355,15 @@ written (WriteFile w/err 0x000000e8)"
     start second "$server"
     run client "$client" --wait 15000
     status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 12 bytes: "Start"'
+    expect_replied client Hello Start
     finish second
     status second 1
-    expect second "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
+    expect_served second Hello Start
     name_free
     end_case
 }
 
 # ---- The pipe directory (Linux) ------------------------------------------------------------
-
-# served: a whole exchange in the current pipe directory.
-served() {
-    start server "$server" Stop
-    run client "$client" --wait 15000
-    finish server
-    status server 1
-    status client 0
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
-    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
-}
 
 # unusable_pipe_dir NAME CODE [AS...]: the server (run by AS..., e.g. setpriv) cannot create
 # its pipe: the create error line at once, the report line at the deadline, status 0.
@@ -675,7 +399,7 @@ pipe_dir() {
     begin_case missing-pipe-directory-is-made
     export PIPEWORD_PIPE_DIR="$work/fresh"
     umask 077
-    served
+    exchanged Stop CorvaneStop
     umask 022
     mode=$(stat -c %a "$PIPEWORD_PIPE_DIR" 2>/dev/null)
     if [ "$mode" != 755 ]; then
@@ -687,7 +411,7 @@ pipe_dir() {
     begin_case longest-pipe-directory
     if directory=$(directory_of_length 96); then
         export PIPEWORD_PIPE_DIR="$directory"
-        served
+        exchanged Stop CorvaneStop
         name_free
         end_case
     else
@@ -760,12 +484,7 @@ raw_clients() {
         status client 0
         finish server
         status server 1
-        filler_lines "$bytes" >"$work/lines"
-        {
-            printf '%s\n' "$created" "$waiting" "$connected"
-            cat "$work/lines"
-            printf '%s\n' 'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
-        } >"$work/lines.expected"
+        filler_lines "$bytes" | served_lines Start >"$work/lines.expected"
         expect_file server "$work/lines.expected"
         expect client Connected "Sent $bytes bytes with a descriptor" 'Reply 12 bytes: "Start"'
         name_free
@@ -780,8 +499,7 @@ raw_clients() {
     finish server
     status server 1
     status client 0
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "First"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    expect_served server First CorvaneStop
     expect client Connected 'Sent 12 and 14 bytes' 'Reply 24 bytes: "CorvaneStop"'
     name_free
     end_case
@@ -797,17 +515,33 @@ raw_clients() {
             fail "$case_name: $(cat "$work/raw.out")"
         fi
     done
-    run client "$client" --wait 5000
-    status client 0
-    finish server
-    status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 12 bytes to client: "Start"' 'Server Message Send 1 '
-    name_free
-    end_case
+    served_to Start "$client" --wait 5000
 }
 
 # ---- Access control (Linux, root) ----------------------------------------------------------
+
+# nobody_served WHO WORD: another user's client gets WORD from WHO, a server that then ends
+# with status 1.
+nobody_served() {
+    run client as_nobody "$nobody_client" --wait 5000
+    status client 0
+    expect_replied client Hello "$2"
+    finish "$1"
+    status "$1" 1
+}
+
+# serve_with_mode MODE PROGRAM ARG...: PROGRAM, started as the server, waits with a socket of
+# that mode.
+serve_with_mode() {
+    mode=$1
+    shift
+    start server "$@"
+    wait_for server "$waiting"
+    made=$(stat -c %a "$PIPEWORD_PIPE_DIR/SamplePipe")
+    if [ "$made" != "$mode" ]; then
+        fail "$case_name: the socket has mode $made, expected $mode"
+    fi
+}
 
 access() {
     native_only
@@ -821,37 +555,20 @@ access() {
     # The program's descriptor lets any authenticated user read and write: the socket is
     # open to all, and another user's client gets its word.
     begin_case another-user-is-admitted
-    start server "$server" Stop
-    wait_for server "$waiting"
-    mode=$(stat -c %a "$PIPEWORD_PIPE_DIR/SamplePipe")
-    if [ "$mode" != 666 ]; then
-        fail "$case_name: the socket has mode $mode, expected 666"
-    fi
-    run client as_nobody "$nobody_client" --wait 5000
-    status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
-    finish server
-    status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    serve_with_mode 666 "$server" Stop
+    nobody_served server CorvaneStop
+    expect_served server Hello CorvaneStop
     name_free
     end_case
 
     # A descriptor that grants Administrators alone: another user is refused at once with
     # access denied, nothing is exchanged, and the server waits on for an admitted client.
     begin_case another-user-is-refused-by-an-administrators-only-pipe
-    start server "$admins_only"
-    wait_for server "$waiting"
-    mode=$(stat -c %a "$PIPEWORD_PIPE_DIR/SamplePipe")
-    if [ "$mode" != 600 ]; then
-        fail "$case_name: the socket has mode $mode, expected 600"
-    fi
+    serve_with_mode 600 "$admins_only"
     run refused as_nobody "$nobody_client" --wait 5000
     status refused 2
     between refused 0 4000
-    expect_stderr refused "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: \
-the pipe does not admit this user, or its directory or its server belongs to a user this \
-client does not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+    expect_stderr refused "$(denied_line)"
     expect refused
     sleep 0.5
     if ! running server; then
@@ -860,7 +577,7 @@ client does not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
     expect server "$created" "$waiting"
     run client "$client" --wait 5000 Root
     status client 0
-    expect client "$opened" 'Sent 10 bytes' 'Reply 12 bytes: "Start"'
+    expect_replied client Root Start
     finish server
     status server 1
     expect server "$created" "$waiting" "$connected" 'Receive 10 bytes from client: "Root"' \
@@ -878,10 +595,8 @@ default_dir() {
         # Once more, in a mount namespace of its own with an empty tmpfs on /tmp: /tmp/.pipe
         # is made and taken there as on a freshly started machine, and the real one is
         # never seen.
-        isolated_run_cleanup
+        harness_cleanup
         trap - EXIT
-        # shellcheck source=../lib/fresh-tmp.sh
-        . "$(dirname "$0")/../lib/fresh-tmp.sh"
         HOSTILE_PRIVATE_TMP=1
         export HOSTILE_PRIVATE_TMP
         fresh_tmp sh "$0" "$group" "$server" "$client"
@@ -910,23 +625,14 @@ default_dir() {
     if (as_nobody rm -f "$shared/SamplePipe") 2>/dev/null || [ ! -S "$shared/SamplePipe" ]; then
         fail "$case_name: another user removed root's socket"
     fi
-    run client as_nobody "$nobody_client" --wait 5000
-    status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 24 bytes: "CorvaneStop"'
-    finish server
-    status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
+    nobody_served server CorvaneStop
+    expect_served server Hello CorvaneStop
     made=$(stat -c '%u %a' "$shared")
     if [ "$made" != "0 1777" ]; then
         fail "$case_name: $shared has owner and mode $made, expected 0 1777"
     fi
     start theirs as_nobody "$nobody_server" Continue
-    run client as_nobody "$nobody_client" --wait 5000
-    status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
-    finish theirs
-    status theirs 1
+    nobody_served theirs CorvaneContinue
     name_free
     end_case
 
@@ -939,9 +645,7 @@ default_dir() {
     wait_for impostor "$waiting"
     run client "$client" --wait 0
     status client 2
-    expect_stderr client "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: the \
-pipe does not admit this user, or its directory or its server belongs to a user this client does \
-not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+    expect_stderr client "$(denied_line)"
     expect client
     start server "$server" Stop
     printed_at_once server 'Unable to create named pipe'
@@ -957,7 +661,7 @@ not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
     # The remedy: an administrator makes the directory.
     rm -rf "$shared"
     install -d -m 1777 -o root -g root "$shared"
-    served
+    exchanged Stop CorvaneStop
     name_free
     end_case
 }
@@ -994,14 +698,7 @@ closed_descriptors() {
     # the request.
     begin_case client-started-with-standard-input-and-output-closed
     start server "$server" Stop
-    run client sh -c "$closed" "$client" --wait 15000
-    status client 0
-    finish server
-    status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
-    name_free
-    end_case
+    served_to CorvaneStop sh -c "$closed" "$client" --wait 15000
 }
 
 # ---- Signals (Linux, root) -----------------------------------------------------------------
@@ -1022,11 +719,7 @@ ended_by() {
         fail "$case_name: SIG$1 left $left"
     fi
     start theirs as_nobody "$nobody_server" Continue
-    run client as_nobody "$nobody_client" --wait 5000
-    status client 0
-    expect client "$opened" 'Sent 12 bytes' 'Reply 32 bytes: "CorvaneContinue"'
-    finish theirs
-    status theirs 1
+    nobody_served theirs CorvaneContinue
 }
 
 signals() {
@@ -1051,14 +744,7 @@ signals() {
     start server env --ignore-signal=HUP "$server" Stop
     wait_for server "$waiting"
     kill -s HUP "$server_pid"
-    run client "$client" --wait 5000
-    status client 0
-    finish server
-    status server 1
-    expect server "$created" "$waiting" "$connected" 'Receive 12 bytes from client: "Hello"' \
-        'Send 24 bytes to client: "CorvaneStop"' 'Server Message Send 1 '
-    name_free
-    end_case
+    served_to CorvaneStop "$client" --wait 5000
 }
 
 case $group in

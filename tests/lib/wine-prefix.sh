@@ -13,3 +13,13 @@ copy_wine_prefix() {
     fi
     cp -al "$1/drive_c" "$prefix"/ 2>/dev/null || cp -a "$1/drive_c" "$prefix"/
 }
+
+# remove_wine_prefix: ends the wineserver of the prefix that prefix names, if any, and
+# removes that prefix.
+remove_wine_prefix() {
+    if [ -n "$prefix" ]; then
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
+        rm -rf "$prefix"
+    fi
+}

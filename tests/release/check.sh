@@ -39,6 +39,8 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=sudo
 fi
 
+# shellcheck source=../lib/wine-prefix.sh
+. "$root/tests/lib/wine-prefix.sh"
 work=$(mktemp -d)
 prefix=""
 installed_here=false
@@ -46,11 +48,7 @@ cleanup() {
     if $installed_here; then
         $as_root dpkg --purge pipeword >/dev/null 2>&1
     fi
-    if [ -n "$prefix" ]; then
-        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
-        WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
-        rm -rf "$prefix"
-    fi
+    remove_wine_prefix
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -193,9 +191,6 @@ windows_executables() {
             { echo "$exe carries no asInvoker manifest"; return 1; }
     done
 }
-
-# shellcheck source=../lib/wine-prefix.sh
-. "$root/tests/lib/wine-prefix.sh"
 
 # A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
 # build/windows/wineprefix) or made afresh.

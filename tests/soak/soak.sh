@@ -10,21 +10,13 @@ server=$1
 client=$2
 runs=${3:-500}
 report=${4:-/dev/null}
+runner=""
+# shellcheck source=../lib/harness.sh source-path=SCRIPTDIR
+. "$(dirname "$0")/../lib/harness.sh"
+# Handed to each program alone: a tool of the soak's own that carried it would count as ours.
+pipes=$PIPEWORD_PIPE_DIR
+unset PIPEWORD_PIPE_DIR
 
-work=$(mktemp -d)
-server_pid=""
-cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
-pipes=$work/pipes
-mkdir "$pipes"
-
-failures=0
 fail() {
     failures=$((failures + 1))
     if [ "$failures" -le 5 ]; then
@@ -51,7 +43,7 @@ while [ "$run" -lt "$runs" ]; do
     esac
     began=$(now_ns)
     PIPEWORD_PIPE_DIR=$pipes "$server" $argument >"$work/server.out" 2>&1 &
-    server_pid=$!
+    server_pid=$! pids=$!
     # The client would wait for the pipe by itself, but in steps of 50 ms: the soak starts it
     # once the socket is there, so that the times measure the runs rather than that wait.
     tries=0
@@ -64,7 +56,7 @@ while [ "$run" -lt "$runs" ]; do
     wait "$server_pid"
     server_status=$?
     ended=$(now_ns)
-    server_pid=""
+    pids=""
     echo $(((ended - began) / 1000)) >>"$work/times"
 
     printf '%s\n' 'Connected to \\.\pipe\SamplePipe' "Sent $((${#run} * 2 + 10)) bytes" \

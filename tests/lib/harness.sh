@@ -1,0 +1,413 @@
+# Sourced by the test scripts that run the built programs: a private pipe directory for them,
+# and, when Windows executables run under Wine, a private Wine prefix (pipe names are global
+# to a wineserver), so that script runs never see each other's pipes and can run at once;
+# then the helpers that start, wait for and check the programs.
+# Needs: runner (empty natively; else runs Windows executables), label (names the prefix),
+#        server (a name ending in .exe: the programs print CR LF).
+# Sets:  work (a private directory), PIPEWORD_PIPE_DIR, WINEPREFIX; fail, failures, now_ms;
+#        traps that end what is still running of ours (pids) and remove all this.
+# shellcheck disable=SC2034,SC2154 # set by the sourcing script or through eval; used by it
+
+work=$(mktemp -d)
+prefix=""
+pids=""
+
+# shellcheck source=wine-prefix.sh
+. "$(dirname "$0")/../lib/wine-prefix.sh"
+
+harness_cleanup() {
+    # Only when a case was cut short are programs of ours still running; each one that
+    # ended has been waited for and left the list, so no pid here can be reused yet.
+    for pid in $pids; do
+        kill -9 "$pid" 2>/dev/null
+    done
+    remove_wine_prefix
+    rm -rf "$work"
+}
+trap harness_cleanup EXIT
+trap 'exit 1' HUP INT TERM
+
+mkdir "$work/pipes"
+export PIPEWORD_PIPE_DIR="$work/pipes"
+
+if [ -n "$runner" ]; then
+    # The same rule as the runner's for the initialised prefix.
+    here=$(cd "$(dirname "$runner")" && pwd)
+    source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
+    if [ ! -f "$source_prefix/system.reg" ]; then
+        echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
+        exit 1
+    fi
+    copy_wine_prefix "$source_prefix" "$label" || exit 1
+    export WINEPREFIX="$prefix"
+    export WINEDEBUG=-all
+    # Kept up between runs so that each wine start is quick; it ends by itself 10 s after
+    # its last process should the script be killed before its clean-up.
+    wineserver -p10 </dev/null >/dev/null 2>&1
+fi
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+now_ms() { date +%s%3N; }
+
+# ---- Running the programs ------------------------------------------------------------------
+
+# start WHO PROGRAM ARG...: starts PROGRAM in the background (a Windows executable under the
+# runner, a .py file with python3), its output in WHO.out and WHO.err; sets WHO_pid and
+# WHO_began. Each branch is one simple command, so that WHO_pid is the program's own.
+start() {
+    who=$1
+    program=$2
+    shift 2
+    eval "${who}_began=$(now_ms)"
+    # Emptied now rather than by the redirection in the background job: a wait_for that
+    # follows must never find what an earlier run of WHO printed.
+    : >"$work/$who.out"
+    case $program in
+    *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
+    *.py) python3 "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
+    *) "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
+    esac
+    eval "${who}_pid=$!"
+    pids="$pids $!"
+}
+
+# finish WHO: waits for WHO; sets WHO_status and WHO_ms (since its start).
+finish() {
+    eval "pid=\$${1}_pid"
+    # Quietly: the shell would report a killed program, and the status tells that.
+    wait "$pid" 2>/dev/null
+    eval "${1}_status=$?"
+    eval "${1}_ms=\$((\$(now_ms) - \$${1}_began))"
+    # shellcheck disable=SC2086 # one pid a word
+    pids=$(printf '%s\n' $pids | grep -vx "$pid")
+}
+
+# run WHO PROGRAM ARG...: start and finish.
+run() {
+    start "$@"
+    finish "$1"
+}
+
+# running WHO: whether WHO has not ended yet (a child that ended but was not waited for
+# still exists, as a zombie).
+running() {
+    eval "pid=\$${1}_pid"
+    state=$(sed "s/.*) //" "/proc/$pid/stat" 2>/dev/null | cut -c1)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# kill_now WHO: SIGKILL, as a crash or the task manager would end it.
+kill_now() {
+    eval "pid=\$${1}_pid"
+    kill -9 "$pid"
+}
+
+# wait_for WHO TEXT [SECONDS]: until WHO has printed a line starting with TEXT (default 20 s).
+wait_for() {
+    limit=$((${3:-20} * 20))
+    tries=0
+    while ! grep -q "^$2" "$work/$1.out" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt "$limit" ]; then
+            fail "$case_name: $1 never printed \"$2\""
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# as_nobody COMMAND...: becomes COMMAND, run as uid and gid 65534 without supplementary
+# groups; as a program for start and run, or in a subshell: ( as_nobody ... ).
+as_nobody() {
+    exec setpriv --reuid 65534 --regid 65534 --clear-groups "$@"
+}
+
+# nobody_copy PROGRAM: prints the path of a copy of PROGRAM that uid 65534 can run, in the
+# work directory, which is opened up for it to reach.
+nobody_copy() {
+    chmod 0755 "$work"
+    [ -d "$work/bin" ] || mkdir -m 0755 "$work/bin"
+    cp "$1" "$work/bin/"
+    copy=$work/bin/$(basename "$1")
+    if ! (as_nobody test -x "$copy"); then
+        echo "FAIL: uid 65534 cannot run $copy" >&2
+        exit 1
+    fi
+    printf '%s\n' "$copy"
+}
+
+# ---- Checking what they did ----------------------------------------------------------------
+
+begin_case() {
+    case_name=$1
+    failures_before=$failures
+    rm -f "$work"/*.out "$work"/*.err "$work"/*.expected
+}
+
+end_case() {
+    if [ "$failures" -eq "$failures_before" ]; then
+        echo "ok: $case_name"
+    fi
+}
+
+# platform_lines: LF-ended lines in, the lines as the programs print them out (CR LF from
+# Windows executables).
+platform_lines() {
+    case $server in
+    *.exe) sed 's/$/\r/' ;;
+    *) cat ;;
+    esac
+}
+
+# expect WHO LINE...: WHO's whole output must be these lines (none: no output), and nothing
+# on stderr (where a sanitizer would report) unless expect_stderr said what.
+expect() {
+    who=$1
+    shift
+    if [ $# -gt 0 ]; then
+        printf '%s\n' "$@" | platform_lines >"$work/$who.expected"
+    else
+        : >"$work/$who.expected"
+    fi
+    same "$who"
+}
+
+# expect_stderr WHO LINE...: what WHO's next expect finds on stderr.
+expect_stderr() {
+    who=$1
+    shift
+    printf '%s\n' "$@" | platform_lines >"$work/$who.err.expected"
+}
+
+# expect_file WHO FILE: as expect, with the lines in FILE.
+expect_file() {
+    platform_lines <"$2" >"$work/$1.expected"
+    same "$1"
+}
+
+same() {
+    if ! cmp -s "$work/$1.expected" "$work/$1.out"; then
+        fail "$case_name: $1 output differs (expected <, actual >)"
+        diff "$work/$1.expected" "$work/$1.out" | cut -c1-300 | head -40 | cat -v
+    fi
+    if [ -f "$work/$1.err.expected" ]; then
+        if ! cmp -s "$work/$1.err.expected" "$work/$1.err"; then
+            fail "$case_name: $1 stderr differs (expected <, actual >)"
+            diff "$work/$1.err.expected" "$work/$1.err" | cut -c1-300 | head -40 | cat -v
+        fi
+        rm "$work/$1.err.expected"
+    elif [ -s "$work/$1.err" ]; then
+        fail "$case_name: $1 wrote to stderr:"
+        head -40 "$work/$1.err"
+    fi
+}
+
+# status WHO EXPECTED
+status() {
+    eval "actual=\$${1}_status"
+    if [ "$actual" -ne "$2" ]; then
+        fail "$case_name: $1 exit status $actual, expected $2"
+    fi
+}
+
+# between WHO LOW HIGH: how long WHO ran, in ms.
+between() {
+    eval "took=\$${1}_ms"
+    if [ "$took" -lt "$2" ] || [ "$took" -gt "$3" ]; then
+        fail "$case_name: $1 took $took ms, expected $2 to $3 ms"
+    fi
+}
+
+# lasted_the_deadline WHO: a server that ended at its 10-second deadline, not much after.
+lasted_the_deadline() { between "$1" 9500 30000; }
+
+# printed_at_once WHO TEXT: a failing server prints its error line straight away, long
+# before the deadline.
+printed_at_once() {
+    wait_for "$1" "$2" 5
+}
+
+# ---- What the programs print ---------------------------------------------------------------
+
+created='The named pipe (\\.\pipe\SamplePipe) is created.'
+waiting="Waiting for the client's connection..."
+connected='Client is connected.'
+sample_pipe='\\.\pipe\SamplePipe'
+opened="Connected to $sample_pipe"
+fffd=$(printf '\357\277\275')
+
+# bytes_of TEXT: the size of TEXT (ASCII) as UTF-16 with its NUL, as the programs send it.
+bytes_of() { echo $(((${#1} + 1) * 2)); }
+
+# served_lines WORD [REPORT]: the receive lines in, a server's whole output out for an
+# exchange that it answered WORD, its report line saying REPORT (default 1).
+served_lines() {
+    printf '%s\n' "$created" "$waiting" "$connected"
+    cat
+    printf '%s\n' "Send $(bytes_of "$1") bytes to client: \"$1\"" "Server Message Send ${2:-1} "
+}
+
+# expect_served WHO TEXT WORD [REPORT]: WHO, a server, received TEXT and answered WORD.
+expect_served() {
+    printf 'Receive %d bytes from client: "%s"\n' "$(bytes_of "$2")" "$2" |
+        served_lines "$3" "${4:-1}" >"$work/$1.lines"
+    expect_file "$1" "$work/$1.lines"
+}
+
+# expect_replied WHO TEXT WORD: WHO, pipeword-client, sent TEXT and got WORD.
+expect_replied() {
+    expect "$1" "$opened" "Sent $(bytes_of "$2") bytes" "Reply $(bytes_of "$3") bytes: \"$3\""
+}
+
+# at NAME: where the client's diagnostics place the pipe NAME: its socket natively, nothing
+# on Windows.
+at() {
+    if [ -z "$runner" ]; then
+        printf ' at %s/%s' "${PIPEWORD_PIPE_DIR:-/tmp/.pipe}" "$1"
+    fi
+}
+
+# no_server_line NAME MS: the client's line for no pipe NAME within its wait of MS ms.
+no_server_line() {
+    hint='?'
+    if [ -z "$runner" ]; then
+        hint=', with the same PIPEWORD_PIPE_DIR?'
+    fi
+    printf '%s\n' "pipeword-client: no server for \\\\.\\pipe\\$1$(at "$1") within $2 ms: is it \
+running$hint (CreateFileW w/err 0x00000002)"
+}
+
+# busy_line MS: the client's line for the one instance taken throughout its wait of MS ms.
+busy_line() {
+    printf '%s\n' "pipeword-client: $sample_pipe$(at SamplePipe) stayed busy for $1 ms: its \
+server is serving another client (WaitNamedPipeW w/err 0x00000079)"
+}
+
+# denied_line: the client's line for a pipe that refuses it.
+denied_line() {
+    printf '%s\n' "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: the pipe \
+does not admit this user, or its directory or its server belongs to a user this client does \
+not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+}
+
+# expect_no_reply WHO: the stderr of WHO, a client whose server closed the pipe without a
+# reply. The disconnect finds the client's read either waiting (broken pipe) or still to
+# come (not connected); both mean the same.
+expect_no_reply() {
+    code=0x000000e9
+    if grep -q 'w/err 0x0000006d' "$work/$1.err"; then
+        code=0x0000006d
+    fi
+    expect_stderr "$1" \
+        "pipeword-client: no reply: the server closed the pipe without one (ReadFile w/err $code)"
+}
+
+# no_socket_left: natively, a finished server leaves no socket in its pipe directory.
+no_socket_left() {
+    if [ -z "$runner" ]; then
+        directory=${PIPEWORD_PIPE_DIR:-/tmp/.pipe}
+        left=$(find "$directory" -type s 2>/dev/null)
+        if [ -n "$left" ]; then
+            fail "$case_name: socket left behind: $left"
+            find "$directory" -type s -exec rm -f {} +
+        fi
+    fi
+}
+
+# name_free: nothing is left of the pipe: natively no socket file, and on both platforms a
+# client finds no pipe of that name.
+name_free() {
+    no_socket_left
+    run probe "$client" --wait 0
+    status probe 2
+    expect_stderr probe "$(no_server_line SamplePipe 0)"
+    expect probe
+}
+
+# ---- /tmp as a freshly started machine has it ----------------------------------------------
+
+# fresh_tmp COMMAND [ARG...]: runs COMMAND (root only) in a mount namespace of its own where
+# /tmp is a new, empty tmpfs of mode 1777, so that /tmp/.pipe is missing there and this
+# machine's own is never seen. What /tmp held stays at hand under the same paths (a checkout
+# or a work folder under /tmp): each entry but .pipe is bind-mounted back, reached through
+# the old /tmp as the working directory of the shell that covers it (and named as it is, not
+# canonicalised, which would lead to the new /tmp).
+fresh_tmp() {
+    unshare --mount sh -c '
+        cd /tmp && mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
+        for entry in * .[!.]* ..?*; do
+            if [ "$entry" = .pipe ] || [ -L "$entry" ]; then
+                continue
+            elif [ -d "$entry" ]; then
+                mkdir "/tmp/$entry" && mount --no-canonicalize --bind "$entry" "/tmp/$entry" || exit 1
+            elif [ -f "$entry" ]; then
+                : >"/tmp/$entry" && mount --no-canonicalize --bind "$entry" "/tmp/$entry" || exit 1
+            fi
+        done
+        cd / && exec "$@"
+    ' sh "$@"
+}
+
+# ---- Whole exchanges -----------------------------------------------------------------------
+
+# exchanged REPLY WORD [CLIENT_ARG...]: the server, started with REPLY ("" for none), answers
+# WORD to the client's default request; both end as a whole exchange must.
+exchanged() {
+    word=$2
+    start server "$server" ${1:+"$1"}
+    shift 2
+    run client "$client" --wait 15000 "$@"
+    finish server
+    status server 1
+    status client 0
+    expect_served server Hello "$word"
+    expect_replied client Hello "$word"
+}
+
+# letters FROM COUNT: pipeword-client's filler text, code units FROM to FROM + COUNT - 1.
+letters() {
+    awk -v from="$1" -v count="$2" 'BEGIN {
+        a = "abcdefghijklmnopqrstuvwxyz"
+        for (i = from; i < from + count; i++) printf "%s", substr(a, i % 26 + 1, 1)
+    }'
+}
+
+# filler_lines BYTES: the receive lines for a filler request of BYTES bytes, counted as the
+# server reads it, in pieces of at most 2048 bytes; each shows its whole code units.
+filler_lines() {
+    awk -v total="$1" 'BEGIN {
+        a = "abcdefghijklmnopqrstuvwxyz"
+        for (offset = 0; offset < total; offset += piece) {
+            piece = total - offset > 2048 ? 2048 : total - offset
+            text = ""
+            for (i = offset / 2; i < offset / 2 + int(piece / 2); i++)
+                text = text substr(a, i % 26 + 1, 1)
+            printf "Receive %d bytes from client: \"%s\"\n", piece, text
+        }
+    }'
+}
+
+# request_case NAME LINES_FILE CLIENT_ARG...: a whole exchange with "Start" as the reply,
+# the request shown in the receive lines of LINES_FILE; then request_check (by default
+# no_socket_left).
+request_case() {
+    begin_case "$1"
+    lines=$2
+    shift 2
+    start server "$server"
+    run client "$client" --wait 15000 "$@"
+    finish server
+    status server 1
+    status client 0
+    served_lines Start <"$lines" >"$work/lines.expected"
+    expect_file server "$work/lines.expected"
+    sent=$(sed -n 's/^Receive \([0-9]*\) .*/\1/p' "$lines" | awk '{ t += $1 } END { print t }')
+    expect client "$opened" "Sent $sent bytes" 'Reply 12 bytes: "Start"'
+    ${request_check:-no_socket_left}
+    end_case
+}
