@@ -339,14 +339,28 @@ name_free() {
 # canonicalised, which would lead to the new /tmp).
 fresh_tmp() {
     unshare --mount sh -c '
+        # bind ENTRY: the entry of the old /tmp back under the new one; nothing to do for a
+        # link or an entry that is gone.
+        bind() {
+            if [ -L "$1" ]; then
+                return 0
+            elif [ -d "$1" ]; then
+                mkdir -p "/tmp/$1" || return 1
+            elif [ -f "$1" ]; then
+                : >"/tmp/$1" || return 1
+            else
+                return 0
+            fi
+            mount --no-canonicalize --bind "$1" "/tmp/$1" 2>/dev/null
+        }
         cd /tmp && mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
         for entry in * .[!.]* ..?*; do
-            if [ "$entry" = .pipe ] || [ -L "$entry" ]; then
-                continue
-            elif [ -d "$entry" ]; then
-                mkdir "/tmp/$entry" && mount --no-canonicalize --bind "$entry" "/tmp/$entry" || exit 1
-            elif [ -f "$entry" ]; then
-                : >"/tmp/$entry" && mount --no-canonicalize --bind "$entry" "/tmp/$entry" || exit 1
+            # Other programs come and go in /tmp: an entry that went between the listing and
+            # its mount is not needed here (one made again at once is tried once more).
+            if [ "$entry" != .pipe ] && ! bind "$entry" && ! bind "$entry" &&
+                [ -e "$entry" ]; then
+                echo "fresh_tmp: /tmp/$entry cannot be bound back" >&2
+                exit 1
             fi
         done
         cd / && exec "$@"
