@@ -1,6 +1,4 @@
 #include "control/command_line.h"
-
-#include "control/run_control.h"
 #include "control/run_state.h"
 
 namespace {
@@ -35,15 +33,4 @@ bool ReadCommandLine(int argc, WCHAR *argv[]) {
         return true;
     }
     return false;
-}
-
-int WideMain(int argc, WCHAR *argv[]) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    if (!ReadCommandLine(argc, argv)) {
-        RunState.exchangeDone = 0;
-        ConsolePrint(WIDE("More input parameters found. Server Message Send %ld \n"), LONG{0});
-        return 0;
-    }
-    return RunExchange(frequency.QuadPart);
 }

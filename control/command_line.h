@@ -1,4 +1,4 @@
-// The entry function: command line to reply mode, then run control.
+// The command line: which reply mode the program runs in.
 #pragma once
 
 #include "platform/platform.h"

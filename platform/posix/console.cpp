@@ -3,6 +3,7 @@
 // they are printed and lines of two threads never interleave.
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
+#include "platform/posix/syscalls.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -109,7 +110,7 @@ long FormatUtf8(char *out, std::size_t capacity, const WCHAR *format, va_list ar
 
 bool WriteAll(int fd, const char *bytes, std::size_t length) {
     while (length > 0) {
-        ssize_t written = write(fd, bytes, length);
+        ssize_t written = sys.write(fd, bytes, length);
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -134,12 +135,12 @@ int PrintTo(int fd, const WCHAR *format, va_list arguments) {
         result =
             WriteAll(fd, local, static_cast<std::size_t>(needed)) ? static_cast<int>(needed) : -1;
     } else if (needed >= 0) {
-        char *heap = static_cast<char *>(std::malloc(static_cast<std::size_t>(needed)));
+        char *heap = static_cast<char *>(sys.malloc(static_cast<std::size_t>(needed)));
         if (heap != nullptr) {
             FormatUtf8(heap, static_cast<std::size_t>(needed), format, again);
             result = WriteAll(fd, heap, static_cast<std::size_t>(needed)) ? static_cast<int>(needed)
                                                                           : -1;
-            std::free(heap);
+            sys.free(heap);
         }
     }
     va_end(again);

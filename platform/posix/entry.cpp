@@ -2,6 +2,7 @@
 // entry function as on Windows.
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
+#include "platform/posix/syscalls.h"
 
 #include <cerrno>
 #include <csignal>
@@ -20,12 +21,12 @@ namespace {
 // /dev, on the root directory, which reads and writes alike refuse) before anything else.
 void OpenStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+        if (sys.fcntl(fd, F_GETFD, 0) != -1 || errno != EBADF) {
             continue;
         }
-        int opened = open("/dev/null", O_RDWR);
+        int opened = sys.openat(AT_FDCWD, "/dev/null", O_RDWR, mode_t{0});
         if (opened < 0) {
-            opened = open("/", O_RDONLY | O_DIRECTORY);
+            opened = sys.openat(AT_FDCWD, "/", O_RDONLY | O_DIRECTORY, mode_t{0});
         }
         // The numbers below are open, so an open that succeeds takes this one.
         if (opened != fd) {

@@ -15,23 +15,13 @@ void SetLastError(DWORD code) {
 }
 
 // errno values become Win32 last-error codes here and only here. Each case names the calls
-// of the layer that give it and what it means there.
-//
-// A few failures mean something more particular where they occur, and their call sites
-// decide the code themselves:
-//   connect      ENOENT, ECONNREFUSED: ERROR_PIPE_BUSY while the name's server lives
-//                (serving a client, or between two), else ERROR_FILE_NOT_FOUND (also when
-//                the lock cannot be read: another user's name); EAGAIN (backlog full):
-//                ERROR_PIPE_BUSY
-//   F_OFD_SETLK  EAGAIN, EACCES on the name's lock: ERROR_PIPE_BUSY
-//   recvmsg      ECONNRESET, ECONNREFUSED, EPIPE: ERROR_BROKEN_PIPE (the writer is gone)
-//   sendmsg      EPIPE, ECONNRESET, ECONNREFUSED, ENOTCONN: ERROR_NO_DATA (the reader is
-//                gone); EMSGSIZE even with the send buffer widened: ERROR_NO_SYSTEM_RESOURCES
-//   mmap, mremap, calloc, malloc: ERROR_NOT_ENOUGH_MEMORY
-//   the pipe directory and the names in it: ERROR_ACCESS_DENIED for what is not fit to use,
-//                ERROR_PATH_NOT_FOUND for a missing default directory that only root may
-//                make, ERROR_PIPE_BUSY for another user's socket, ERROR_NOT_SUPPORTED
-//                without /proc (see pipes.cpp)
+// of the layer that give it and what it means there. A few failures mean something more
+// particular where they occur: the functions after the table give their codes, and where a
+// code depends on more than errno (a name's lock, what is in the pipe directory) the caller
+// looks that up and passes it in. Elsewhere errno only decides what a call does next
+// (EINTR, EEXIST, EADDRINUSE...). Failures that carry no errno are coded where they occur:
+// allocation (mmap, mremap, calloc, malloc: ERROR_NOT_ENOUGH_MEMORY), and what the pipe
+// directory finds unfit to trust (pipe_directory.cpp).
 // EINTR never gets here: every call is made again after it (Retry, syscalls.h).
 DWORD Win32ErrorFromErrno(int error) {
     switch (error) {
@@ -97,6 +87,76 @@ DWORD Win32ErrorFromErrno(int error) {
         return ERROR_NOT_SUPPORTED;
     }
 }
+
+// ---- Calls whose failures mean more where they occur -------------------------------------
+
+// recvmsg: a reset, refused or closed connection means the writer is gone: a broken pipe.
+DWORD Win32ErrorFromReceive(int error) {
+    return error == ECONNRESET || error == ECONNREFUSED || error == EPIPE
+               ? ERROR_BROKEN_PIPE
+               : Win32ErrorFromErrno(error);
+}
+
+// sendmsg: the reader is gone (no data), or a record outgrew even the widened send buffer.
+DWORD Win32ErrorFromSend(int error) {
+    if (error == EMSGSIZE) {
+        return ERROR_NO_SYSTEM_RESOURCES;
+    }
+    return error == EPIPE || error == ECONNRESET || error == ECONNREFUSED || error == ENOTCONN
+               ? ERROR_NO_DATA
+               : Win32ErrorFromErrno(error);
+}
+
+// openat of a pipe's name (ENOENT only) or connect to it: nothing listens; ask the name's lock.
+bool NoListener(int error) {
+    return error == ENOENT || error == ECONNREFUSED;
+}
+
+// connect: no listener is busy while the name's server lives, else no pipe; a full queue is busy.
+DWORD Win32ErrorFromConnect(int error, bool serverLives) {
+    if (NoListener(error)) {
+        return serverLives ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND;
+    }
+    return error == EAGAIN ? ERROR_PIPE_BUSY : Win32ErrorFromErrno(error);
+}
+
+// SO_ERROR after a hang-up: data left unread (queued, or reset away) breaks the pipe for a flush.
+DWORD Win32ErrorFromHangUp(int socketError, int unread) {
+    return unread > 0 || socketError == ECONNRESET ? ERROR_BROKEN_PIPE : ERROR_SUCCESS;
+}
+
+// openat of a lock file: another user's, refused even to root in a sticky directory.
+bool NotPermitted(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+// Another user's lock file: busy while its server lives; a socket in its place (ENXIO): not ours.
+DWORD Win32ErrorFromOpenLock(int error, bool serverLives) {
+    if (!NotPermitted(error)) {
+        return error == ENXIO ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(error);
+    }
+    return serverLives ? ERROR_PIPE_BUSY : ERROR_ACCESS_DENIED;
+}
+
+// F_OFD_SETLK: another open file description holds the byte, so the name is in use.
+DWORD Win32ErrorFromLock(int error) {
+    return error == EAGAIN || error == EACCES ? ERROR_PIPE_BUSY : Win32ErrorFromErrno(error);
+}
+
+// openat with O_DIRECTORY | O_NOFOLLOW: something on the path, maybe in its place, is no directory.
+bool NotADirectory(int error) {
+    return error == ELOOP || error == ENOTDIR;
+}
+
+// The pipe directory: something else in its place is not fit to use; no path to it is 'missing'.
+DWORD Win32ErrorFromOpenDirectory(int error, bool occupied, DWORD missing) {
+    if (NotADirectory(error) && occupied) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return error == ENOENT || error == ENOTDIR ? missing : Win32ErrorFromErrno(error);
+}
+
+// ---- Failing with a code -------------------------------------------------------------------
 
 BOOL FailWithErrno(int error) {
     return FailWith(Win32ErrorFromErrno(error));

@@ -1,5 +1,6 @@
 // Security descriptors in the Windows binary layout (self-relative), converted from the
-// descriptor-definition strings a pipe needs, and read back with the Win32 inspection calls.
+// descriptor-definition strings a pipe needs, and read back with the Win32 inspection calls;
+// and the mode of a pipe's socket file that a descriptor amounts to (SocketModeFor).
 //
 // Grammar accepted: an optional "D:" section holding a list of ACEs "(type;flags;rights;;;sid)"
 // with type A or D; flags from OI CI NP IO; rights GA GR GW GX or a hex mask 0x...; SID one of
@@ -256,6 +257,14 @@ DWORD ParseDescriptor(Text text, bool *hasDacl, std::vector<ParsedAce> *aces) {
 
 const BYTE *Bytes(const void *pointer) { return static_cast<const BYTE *>(pointer); }
 
+// Everyone (S-1-1-0) or Authenticated Users (S-1-5-11).
+bool IsWorldSid(const BYTE *sid, std::size_t room) {
+    static const BYTE everyone[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    static const BYTE authenticatedUsers[] = {1, 1, 0, 0, 0, 0, 0, 5, 11, 0, 0, 0};
+    return room >= sizeof everyone && (std::memcmp(sid, everyone, sizeof everyone) == 0 ||
+                                       std::memcmp(sid, authenticatedUsers, sizeof everyone) == 0);
+}
+
 } // namespace
 
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
@@ -394,4 +403,52 @@ BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text) {
     }
     *text = result;
     return TRUE;
+}
+
+// The socket file's mode for a security record. Connecting needs write permission, so the
+// file is open to all (0666) when the descriptor lets Authenticated Users or Everyone write
+// and has no deny entry for them, and owner-only (0600) otherwise, as Windows' default
+// descriptor is. A descriptor without a DACL grants everyone everything, as on Windows.
+bool SocketModeFor(const SECURITY_ATTRIBUTES *security, mode_t *mode) {
+    *mode = 0600;
+    if (security == nullptr || security->lpSecurityDescriptor == nullptr) {
+        return true;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(security->lpSecurityDescriptor, &present, &dacl, &defaulted)) {
+        return false;
+    }
+    if (!present || dacl == nullptr) {
+        *mode = 0666;
+        return true;
+    }
+    bool allowed = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        LPVOID entry = nullptr;
+        if (!GetAce(dacl, i, &entry)) {
+            return false;
+        }
+        const auto *bytes = static_cast<const BYTE *>(entry);
+        ACE_HEADER header;
+        DWORD mask;
+        std::memcpy(&header, bytes, sizeof header);
+        std::memcpy(&mask, bytes + sizeof header, sizeof mask);
+        constexpr std::size_t sidOffset = sizeof header + sizeof mask;
+        if ((header.AceFlags & INHERIT_ONLY_ACE) != 0 || header.AceSize < sidOffset ||
+            !IsWorldSid(bytes + sidOffset, header.AceSize - sidOffset)) {
+            continue;
+        }
+        if (header.AceType == ACCESS_DENIED_ACE_TYPE) {
+            return true; // stays owner-only
+        }
+        if (header.AceType == ACCESS_ALLOWED_ACE_TYPE && (mask & GrantsWrite) != 0) {
+            allowed = true;
+        }
+    }
+    if (allowed) {
+        *mode = 0666;
+    }
+    return true;
 }

@@ -28,6 +28,9 @@ void *Remap(void *address, std::size_t size, std::size_t newSize, int flags) {
 } // namespace
 
 constinit SystemCalls sys = {
+    .close = ::close,
+    .read = ::read,
+    .write = ::write,
     .socket = ::socket,
     .bind = ::bind,
     .listen = ::listen,

@@ -1,6 +1,10 @@
-// The system calls of the POSIX layer, through one table of function pointers. Sockets,
-// files, locks, memory and threads are reached only through it, so that a test can put a
-// failing or interrupted call in any slot and see what the layer makes of it. The table is
+// The system calls of the POSIX layer, through one table of function pointers: every call on
+// a socket or a file (opening, reading, writing, status, modes, locks, removal, closing), the
+// layer's mappings, the heap blocks it hands out (LocalAlloc, thread objects, the console's
+// long lines) and thread creation, so that a test can put a failing or interrupted call in
+// any slot and see what the layer makes of it. Outside the table: signals, clocks and sleeps,
+// process and user ids, mutexes and condition variables, and the C++ strings and vectors of
+// the UTF conversions, the descriptor parser and the entry's argument vector. The table is
 // plain static data: constant-initialised and trivially destructible, so it is valid from
 // the first instruction to the last, exit handlers included.
 #pragma once
@@ -18,6 +22,10 @@
 #include <sys/types.h>
 
 struct SystemCalls {
+    // Made once, never again after EINTR: Linux has closed the descriptor by then.
+    int (*close)(int fd);
+    ssize_t (*read)(int fd, void *buffer, std::size_t size);
+    ssize_t (*write)(int fd, const void *buffer, std::size_t size);
     int (*socket)(int domain, int type, int protocol);
     int (*bind)(int fd, const sockaddr *address, socklen_t size);
     int (*listen)(int fd, int backlog);

@@ -1,8 +1,10 @@
-// Counter, local heap and locks.
+// Counter, local heap, the layer's object mappings, locks and sleeps.
 #include "platform/posix/layer.h"
 #include "platform/posix/syscalls.h"
 
 #include <ctime>
+
+#include <sys/mman.h>
 
 BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
     frequency->QuadPart = 1000000000;
@@ -35,6 +37,20 @@ HLOCAL LocalFree(HLOCAL memory) {
     return nullptr;
 }
 
+void *MapObjectPages(std::size_t size) {
+    void *region =
+        sys.mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return region;
+}
+
+void UnmapObjectPages(void *object, std::size_t size) {
+    sys.munmap(object, size);
+}
+
 void AcquireSRWLockExclusive(PSRWLOCK lock) {
     pthread_mutex_lock(&lock->mutex);
 }
@@ -48,4 +64,9 @@ void Sleep(DWORD milliseconds) {
                    static_cast<long>(milliseconds % 1000) * 1000000};
     while (nanosleep(&delay, &delay) != 0) {
     }
+}
+
+void Pause(long nanoseconds) {
+    timespec delay{0, nanoseconds};
+    nanosleep(&delay, nullptr); // an early wake-up only means an early re-check
 }

@@ -1,0 +1,764 @@
+// The pipe directory: where the socket file of each pipe name lives, how a name is kept to one
+// live server, and which files and servers of other users are trusted.
+//
+// \\.\pipe\NAME is a listening socket at DIR/NAME, where DIR is $PIPEWORD_PIPE_DIR (a
+// named directory) or else the shared default, /tmp/.pipe. Beside it, NAME.lock (mode
+// 0600, so that nobody else can open it, let alone lock it) carries two open-file-
+// description locks taken by the server:
+//   byte 0 for the server's whole lifetime: a live server, as opposed to a socket file left
+//          by a killed one, which the next server reclaims;
+//   byte 1 while its instance listens for a client: free, for WaitNamedPipeW.
+// Clients test them with F_OFD_GETLK, which takes nothing, so a probe can never make a
+// starting server believe the name is in use. A server that ends removes its socket file
+// and then, still holding byte 0, its lock file, so that the name is free for any user
+// again; a server that takes byte 0 goes on only if the file it locked is still the one
+// under the name, since a lock on a removed file would be worth nothing. A killed server
+// leaves both files; the next server of the same user reclaims them. A client of another
+// user cannot open the lock file, and goes by what connect says instead: a socket that
+// refuses the connection has no listening server (ERROR_FILE_NOT_FOUND, also for another
+// user's stale socket), one whose queue is full is busy (ERROR_PIPE_BUSY).
+//
+// A server has one instance. Once it has its client it closes the listening socket, so
+// later clients are refused and, finding byte 0 held, report ERROR_PIPE_BUSY (pipes.cpp).
+//
+// The pipe directory may be shared with other local users, any of whom may have got there
+// first, so nothing in it is taken on trust:
+//   - The directory is opened without following a symbolic link (its parents are the
+//     administrator's choice and may be links). The default directory is used only if it
+//     is root's and, if others may write to it, has the sticky bit, as /tmp/.X11-unix is:
+//     anyone could have made it otherwise. Only root's server makes it when it is missing
+//     (01777); anyone else's fails with ERROR_PATH_NOT_FOUND, and a default directory that
+//     is not fit to share fails servers and clients alike with ERROR_ACCESS_DENIED. A
+//     named directory serves a server if it is root's or the server's user's and, if
+//     others may write to it, sticky; a missing one is made 0755, so that only its owner
+//     makes names in it and every user's client can reach them.
+//   - From then on the layer works relative to the open directory: *at() calls, and for
+//     bind and connect a path through /proc/self/fd, which names the very file opened
+//     whatever its path names by then. Without /proc that cannot be done, and the pipe
+//     operations fail with ERROR_NOT_SUPPORTED rather than fall back on paths.
+//   - The lock file and the socket are opened and created without following links, and a
+//     lock file is used only if it is a regular file of the server's user (one left more
+//     open than 0600 is narrowed to 0600 before it is locked).
+//   - A socket file is removed only if it belongs to the server's user and the name's lock
+//     is held by this server (it is stale). In a directory that passed the checks above,
+//     only that user, root or the directory's owner (one of the two) can remove or replace
+//     a file of that user's, so it is still the same file when it is removed. Another
+//     user's socket under the name, live or stale, is never removed: the name is busy
+//     (ERROR_PIPE_BUSY).
+//   - A client opens the name with O_PATH | O_NOFOLLOW, uses it only if that is a socket
+//     with no other link, connects to that very file, and keeps the connection only if the
+//     server runs as root, as the client's own user, or, in a named directory (which the
+//     client's user chose), as that directory's owner (SO_PEERCRED): any user can make a
+//     name in a shared directory first, and only those servers can be told from an
+//     impostor. Anything else fails with ERROR_ACCESS_DENIED.
+//
+// The process may end while a server is open: at exit, and on SIGHUP, SIGINT, SIGQUIT and
+// SIGTERM, the files of its live servers are removed while their names are still locked;
+// a signal then takes its default action, so that the process ends as it would have
+// without the handler (pipe_exit.cpp).
+#include "platform/posix/pipe_directory.h"
+
+#include "platform/platform.h"
+#include "platform/posix/layer.h"
+#include "platform/posix/pipe_exit.h"
+#include "platform/posix/syscalls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr off_t AliveByte = 0;
+constexpr off_t ListeningByte = 1;
+constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
+
+// ---- Names ---------------------------------------------------------------------------------
+
+bool SameAsciiIgnoringCase(std::u16string_view text, std::u16string_view lower) {
+    if (text.size() != lower.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char16_t unit = text[i] >= u'A' && text[i] <= u'Z' ? text[i] + (u'a' - u'A') : text[i];
+        if (unit != lower[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::string_view DefaultDirectory = "/tmp/.pipe";
+
+// The pipe directory without trailing slashes, and whether it is a named one: given in
+// PIPEWORD_PIPE_DIR, other than the default (spelling the default out trusts no more).
+std::string_view PipeDirectory(bool *named) {
+    const char *configured = std::getenv("PIPEWORD_PIPE_DIR");
+    std::string_view directory =
+        configured != nullptr && configured[0] != 0 ? configured : DefaultDirectory;
+    while (directory.size() > 1 && directory.back() == '/') {
+        directory.remove_suffix(1);
+    }
+    *named = directory != DefaultDirectory;
+    return directory;
+}
+
+} // namespace
+
+// The codes for malformed names are the ones Windows gives.
+bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity], bool *named) {
+    if (name == nullptr || name[0] == 0) {
+        return FailWith(ERROR_PATH_NOT_FOUND);
+    }
+    std::u16string_view text(name);
+    if (text.size() < 2 || text[0] != u'\\' || text[1] != u'\\') {
+        return FailWith(ERROR_INVALID_NAME);
+    }
+    std::u16string_view rest = text.substr(2);
+    std::size_t cut = rest.find(u'\\');
+    if (cut == std::u16string_view::npos) {
+        return FailWith(ERROR_INVALID_NAME);
+    }
+    if (rest.substr(0, cut) != u".") {
+        return FailWith(ERROR_PATH_NOT_FOUND); // another host, or another kind of device path
+    }
+    rest = rest.substr(cut + 1);
+    cut = rest.find(u'\\');
+    if (!SameAsciiIgnoringCase(rest.substr(0, cut), u"pipe")) {
+        return FailWith(cut == std::u16string_view::npos ? ERROR_INVALID_NAME
+                                                         : ERROR_PATH_NOT_FOUND);
+    }
+    if (cut == std::u16string_view::npos || cut + 1 == rest.size()) {
+        return FailWith(ERROR_INVALID_HANDLE);
+    }
+    std::u16string_view pipe = rest.substr(cut + 1);
+    // NAME becomes one file name: no separators, no dot entries, and not the lock file of
+    // another pipe.
+    if (pipe.find_first_of(u"/\\") != std::u16string_view::npos || pipe == u"." || pipe == u".." ||
+        (pipe.size() >= 5 && pipe.substr(pipe.size() - 5) == u".lock")) {
+        return FailWith(ERROR_INVALID_NAME);
+    }
+    std::string_view directory = PipeDirectory(named);
+    char file[PathCapacity];
+    std::size_t fileSize = WriteUtf8(pipe.data(), pipe.size(), file, sizeof file);
+    if (directory.size() + 1 + fileSize >= PathCapacity) {
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    char *at = std::copy(directory.begin(), directory.end(), path);
+    *at++ = '/';
+    at = std::copy(file, file + fileSize, at);
+    *at = 0;
+    return true;
+}
+
+const char *FileNameOf(const char *socketPath) {
+    return std::strrchr(socketPath, '/') + 1;
+}
+
+namespace {
+
+// The socket path's directory: "/NAME" lives in "/".
+void DirectoryOf(const char *socketPath, char (&directory)[PathCapacity]) {
+    std::size_t size = static_cast<std::size_t>(FileNameOf(socketPath) - 1 - socketPath);
+    std::memcpy(directory, socketPath, size);
+    directory[size == 0 ? 1 : size] = 0;
+}
+
+constexpr char LockSuffix[] = ".lock";
+constexpr std::size_t LockNameCapacity = PathCapacity + sizeof LockSuffix - 1;
+
+void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
+    std::size_t size = std::strlen(file);
+    std::memcpy(lockName, file, size);
+    std::memcpy(lockName + size, LockSuffix, sizeof LockSuffix);
+}
+
+// ---- The pipe directory --------------------------------------------------------------------
+
+bool StatusOf(int fd, struct stat *status) {
+    return Retry(sys.fstatat, fd, "", status, AT_EMPTY_PATH) == 0;
+}
+
+// "/proc/self/fd/N": the open file itself, whatever its path names now.
+std::size_t ProcPathOf(int fd, char (&path)[PathCapacity]) {
+    static constexpr char prefix[] = "/proc/self/fd/";
+    char digits[12];
+    std::size_t count = 0;
+    auto value = static_cast<unsigned>(fd);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char *at = std::copy(prefix, prefix + sizeof prefix - 1, path);
+    while (count > 0) {
+        *at++ = digits[--count];
+    }
+    *at = 0;
+    return static_cast<std::size_t>(at - path);
+}
+
+// The socket address "/proc/self/fd/N", or "/proc/self/fd/N/NAME" for a name in the open
+// directory N. bind and connect have no *at() form, and a path through /proc/self/fd leads
+// to the very file that was opened and checked ('opened'), so that nothing swapped in
+// under its path since is ever used. Without /proc (or with something else there) no path
+// is that safe, and the call fails with ERROR_NOT_SUPPORTED.
+bool ProcAddressOf(int fd, const struct stat &opened, const char *file, sockaddr_un *address) {
+    address->sun_family = AF_UNIX;
+    char proc[PathCapacity];
+    std::size_t size = ProcPathOf(fd, proc);
+    std::size_t fileSize = file != nullptr ? std::strlen(file) : 0;
+    struct stat through {};
+    if (size + 1 + fileSize >= PathCapacity) {
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) != 0 || through.st_dev != opened.st_dev ||
+        through.st_ino != opened.st_ino) {
+        return FailWith(ERROR_NOT_SUPPORTED);
+    }
+    std::memcpy(address->sun_path, proc, size + 1);
+    if (file != nullptr) {
+        address->sun_path[size] = '/';
+        std::memcpy(address->sun_path + size + 1, file, fileSize + 1);
+    }
+    return true;
+}
+
+// The directory itself, never a symbolic link in its place (its parents are the
+// administrator's choice and may be links).
+int OpenDirectory(const char *directory) {
+    return Retry(sys.openat, AT_FDCWD, directory, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
+                 mode_t{0});
+}
+
+// Why the directory could not be opened: a path that leads nowhere gives 'missing';
+// something other than a directory where the directory belongs (a symbolic link, a file)
+// gives ERROR_ACCESS_DENIED.
+BOOL FailToOpenDirectory(const char *directory, int error, DWORD missing) {
+    struct stat entry {};
+    bool occupied = NotADirectory(error) &&
+                    Retry(sys.fstatat, AT_FDCWD, directory, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+    return FailWith(Win32ErrorFromOpenDirectory(error, occupied, missing));
+}
+
+// Sets the mode of a directory open as O_PATH: through /proc/self/fd, which needs no
+// permission on it, or, without /proc, by opening it for reading.
+bool ChangeDirectoryMode(int fd, mode_t mode) {
+    char proc[PathCapacity];
+    ProcPathOf(fd, proc);
+    if (Retry(sys.fchmodat, AT_FDCWD, proc, mode, 0) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    int readable = Retry(sys.openat, fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, mode_t{0});
+    if (readable < 0) {
+        return false;
+    }
+    bool changed = Retry(sys.fchmod, readable, mode) == 0;
+    int error = errno;
+    sys.close(readable);
+    errno = error;
+    return changed;
+}
+
+// Makes the missing pipe directory: mode 0700 at first, which the umask can only narrow, so
+// it is never more open than meant; then 'mode'. True also when another process made it
+// first (EEXIST): the caller then checks that one like any other.
+bool MakeDirectory(const char *directory, mode_t mode) {
+    if (Retry(sys.mkdirat, AT_FDCWD, directory, mode_t{0700}) != 0) {
+        return errno == EEXIST;
+    }
+    int fd = OpenDirectory(directory);
+    if (fd < 0) {
+        return errno == ENOENT; // gone again: the caller looks once more
+    }
+    struct stat made {};
+    bool changed = StatusOf(fd, &made);
+    // Only the directory just made is opened up; one put in its place in the meantime is
+    // left as it is, for the caller's checks.
+    if (changed && S_ISDIR(made.st_mode) && made.st_uid == geteuid()) {
+        changed = ChangeDirectoryMode(fd, mode);
+    }
+    int error = errno;
+    sys.close(fd);
+    errno = error;
+    return changed;
+}
+
+// Whether a directory that others may write to keeps them from removing or replacing
+// each other's files: the sticky bit.
+bool StickyIfShared(const struct stat &status) {
+    return (status.st_mode & WritableByOthers) == 0 || (status.st_mode & S_ISVTX) != 0;
+}
+
+} // namespace
+
+// Opens the pipe directory for a server. Its owner and anyone else who may write to it
+// could replace the server's socket file with their own, so it must be a directory owned
+// by root (the default directory: always) or by the server's user, and have the sticky bit
+// if others may write to it. A missing named directory is made 0755; the missing default
+// directory is made 01777 by root alone, so that nobody else can own the shared one.
+bool OpenServerDirectory(const char *socketPath, Directory *directory) {
+    char path[PathCapacity];
+    DirectoryOf(socketPath, path);
+    bool mayMake = directory->named || geteuid() == 0;
+    mode_t mode = directory->named ? 0755 : 01777;
+    int fd = OpenDirectory(path);
+    for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
+        if (!MakeDirectory(path, mode)) {
+            return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+        }
+        fd = OpenDirectory(path);
+    }
+    if (fd < 0) {
+        return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+    }
+    struct stat &status = directory->status;
+    if (!StatusOf(fd, &status)) {
+        int error = errno;
+        sys.close(fd);
+        return FailWithErrno(error);
+    }
+    uid_t owner = status.st_uid;
+    if (!S_ISDIR(status.st_mode) || (owner != 0 && (!directory->named || owner != geteuid())) ||
+        !StickyIfShared(status)) {
+        sys.close(fd);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    directory->fd = fd;
+    return true;
+}
+
+// Opens the pipe directory for a client. A named one may be anyone's: its owner is trusted
+// (TrustedServer), since the client's user chose it. The default directory is used only if
+// it is fit to share, as for a server: anyone may have made one that is not.
+bool OpenClientDirectory(const char *socketPath, Directory *directory) {
+    char path[PathCapacity];
+    DirectoryOf(socketPath, path);
+    int fd = OpenDirectory(path);
+    if (fd < 0) {
+        return FailToOpenDirectory(path, errno, ERROR_FILE_NOT_FOUND);
+    }
+    const struct stat &status = directory->status;
+    if (!StatusOf(fd, &directory->status)) {
+        int error = errno;
+        sys.close(fd);
+        return FailWithErrno(error);
+    }
+    if (!directory->named && (status.st_uid != 0 || !StickyIfShared(status))) {
+        sys.close(fd);
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    directory->fd = fd;
+    return true;
+}
+
+namespace {
+
+// Whether a client may believe a server running as 'user': root, the client's own user,
+// or the owner of the named directory that the client's user chose. Never merely the
+// owner of the default directory, which anyone could have made.
+bool TrustedServer(uid_t user, const Directory &directory) {
+    return user == 0 || user == geteuid() || (directory.named && user == directory.status.st_uid);
+}
+
+// What is under a name in the directory, looked at without following a link.
+enum class Entry {
+    Missing,
+    OwnSocket,     // a socket file of this process's user
+    ForeignSocket, // another user's socket file
+    Other,         // a symbolic link, a file, a directory: never a pipe
+    Unknown,       // could not be told; the last-error code says why
+};
+
+Entry Inspect(int directory, const char *file) {
+    struct stat entry {};
+    if (Retry(sys.fstatat, directory, file, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return Entry::Missing;
+        }
+        FailWithErrno(errno);
+        return Entry::Unknown;
+    }
+    if (!S_ISSOCK(entry.st_mode)) {
+        return Entry::Other;
+    }
+    return entry.st_uid == geteuid() ? Entry::OwnSocket : Entry::ForeignSocket;
+}
+
+// ---- Locks on the sidecar file -------------------------------------------------------------
+
+bool SetLock(int fd, off_t byte, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return Retry(sys.lock, fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether another open file description holds the byte; false when that cannot be told.
+bool LockHeld(int fd, off_t byte) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return Retry(sys.lock, fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// What a byte of the lock file of NAME says, opened without following a link and without
+// waiting (a FIFO planted in its place would otherwise block the open). A lock file of
+// another user's cannot be opened (mode 0600): Unreadable.
+enum class Lock { Free, Held, Unreadable };
+
+Lock LockOf(int directory, const char *file, off_t byte) {
+    char lockName[LockNameCapacity];
+    LockNameFor(file, lockName);
+    int fd = Retry(sys.openat, directory, lockName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                   mode_t{0});
+    if (fd < 0) {
+        return NotPermitted(errno) ? Lock::Unreadable : Lock::Free;
+    }
+    struct stat lock {};
+    bool held = StatusOf(fd, &lock) && S_ISREG(lock.st_mode) && LockHeld(fd, byte);
+    sys.close(fd);
+    return held ? Lock::Held : Lock::Free;
+}
+
+bool LockHeldFor(int directory, const char *file, off_t byte) {
+    return LockOf(directory, file, byte) == Lock::Held;
+}
+
+bool SameFile(const struct stat &one, const struct stat &other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Whether the lock file open as 'lock' is still the one under the name: a server that ends
+// removes its own, and a lock on a file that has gone is worth nothing.
+bool LockFileIsTheName(int directory, const char *lockName, int lock) {
+    struct stat held {};
+    struct stat named {};
+    return StatusOf(lock, &held) && held.st_nlink == 1 &&
+           Retry(sys.fstatat, directory, lockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(held, named);
+}
+
+} // namespace
+
+// ---- Removing a server's files ------------------------------------------------------------
+
+// Removes the server's socket file, if the name still holds one of this user's. Only
+// async-signal-safe calls, and the last-error code is left alone: the exit and signal
+// handlers call it.
+void RemoveOwnSocket(int directory, const char *file) {
+    struct stat entry {};
+    if (Retry(sys.fstatat, directory, file, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(entry.st_mode) && entry.st_uid == geteuid()) {
+        Retry(sys.unlinkat, directory, file, 0);
+    }
+}
+
+// Removes the lock file of NAME, which this process holds locked as 'lock', if it is still
+// the one under the name. The last step of a server on its name: from then on another
+// server may take it. Async-signal-safe, as RemoveOwnSocket.
+void RemoveOwnLock(int directory, const char *file, int lock) {
+    char lockName[LockNameCapacity];
+    LockNameFor(file, lockName);
+    if (LockFileIsTheName(directory, lockName, lock)) {
+        Retry(sys.unlinkat, directory, lockName, 0);
+    }
+}
+
+// ---- The server's name ---------------------------------------------------------------------
+
+namespace {
+
+// Whether a server may go on with the name given what is under it: nothing, or a socket
+// file of its own user's. Another user's socket, live or stale, is never removed: the name
+// is busy, as for a live server. Anything else (a link, a file) is not a pipe at all.
+bool NameUsable(Entry entry) {
+    switch (entry) {
+    case Entry::Missing:
+    case Entry::OwnSocket:
+        return true;
+    case Entry::ForeignSocket:
+        return FailWith(ERROR_PIPE_BUSY);
+    case Entry::Other:
+        return FailWith(ERROR_ACCESS_DENIED);
+    case Entry::Unknown:
+        break;
+    }
+    return false; // the last-error code is already set
+}
+
+} // namespace
+
+// Looks first and makes nothing under a name that is not this server's to use.
+bool LockName(ServerName *name) {
+    int directory = name->directory.fd;
+    if (!NameUsable(Inspect(directory, name->file))) {
+        return false;
+    }
+    char lockName[LockNameCapacity];
+    LockNameFor(name->file, lockName);
+    // A server that ends removes its lock file, holding its lock, as its last step. One
+    // that opened the file just before then gets the lock once it is gone, and must open
+    // the name again; a few rounds of that mean others keep taking and leaving the name.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // Owner-only: whoever can open a lock file can hold a lock on it, and keep every
+        // server from the name.
+        int fd = Retry(sys.openat, directory, lockName,
+                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode_t{0600});
+        if (fd < 0) {
+            int error = errno;
+            // Another user's lock file, which the kernel may refuse even to root in a
+            // sticky directory: busy while its server lives, else (or when that cannot be
+            // seen) not this server's to use.
+            bool alive = NotPermitted(error) && LockHeldFor(directory, name->file, AliveByte);
+            return FailWith(Win32ErrorFromOpenLock(error, alive));
+        }
+        name->lockFile = fd;
+        struct stat lock {};
+        if (!StatusOf(fd, &lock)) {
+            return FailWithErrno(errno);
+        }
+        // Only a regular file of this user's, under this one name, is trusted with the
+        // locks.
+        if (!S_ISREG(lock.st_mode) || lock.st_uid != geteuid() || lock.st_nlink > 1) {
+            return FailWith(S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte) ? ERROR_PIPE_BUSY
+                                                                             : ERROR_ACCESS_DENIED);
+        }
+        // One left more open, by an earlier version, is narrowed before it is relied on:
+        // from then on nobody else can open it.
+        if ((lock.st_mode & 07777) != 0600 && Retry(sys.fchmod, fd, mode_t{0600}) != 0) {
+            return FailWithErrno(errno);
+        }
+        if (!SetLock(fd, AliveByte, F_WRLCK)) {
+            return FailWith(Win32ErrorFromLock(errno));
+        }
+        if (LockFileIsTheName(directory, lockName, fd)) {
+            name->locked = true;
+            return true;
+        }
+        sys.close(fd);
+        name->lockFile = -1;
+    }
+    return FailWith(ERROR_PIPE_BUSY);
+}
+
+// Binds and listens on the server's name. bind never follows a link and never replaces a
+// file. The mode is set on the socket before bind, so the file is never more open than the
+// descriptor says, and put back after bind if the umask narrowed it. A socket file of this
+// user's already there is stale (this server holds the name's lock) and is replaced;
+// anything else refuses the name.
+int ListenOnName(ServerName *name) {
+    int directory = name->directory.fd;
+    int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        FailWithErrno(errno);
+        return -1;
+    }
+    // Every failure closes the socket; its argument has set the last-error code.
+    auto fail = [&](BOOL) {
+        sys.close(fd);
+        return -1;
+    };
+    sockaddr_un address{};
+    if (!ProcAddressOf(directory, name->directory.status, name->file, &address)) {
+        return fail(FALSE);
+    }
+    auto bindName = [&] {
+        return Retry(sys.bind, fd, reinterpret_cast<const sockaddr *>(&address),
+                     socklen_t{sizeof address});
+    };
+    // Accepted sockets inherit SO_PASSCRED: every record, even an empty one, then carries
+    // credentials, which tells a zero-byte message from the end of the connection.
+    int on = 1;
+    if (Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on}) != 0 ||
+        Retry(sys.fchmod, fd, name->fileMode) != 0) {
+        return fail(FailWithErrno(errno));
+    }
+    // Published before the file is made: should the process end from here on, its handlers
+    // remove whatever socket file of this user's is under the name (stale, or this one).
+    if (!name->published) {
+        name->published = true;
+        PublishExitSlot(name->slot);
+    }
+    if (bindName() != 0) {
+        if (errno != EADDRINUSE) {
+            return fail(FailWithErrno(errno));
+        }
+        Entry entry = Inspect(directory, name->file);
+        if (entry != Entry::OwnSocket) {
+            // Gone again at once: another server came and went; the name is busy all the same.
+            return fail(NameUsable(entry) ? FailWith(ERROR_PIPE_BUSY) : FALSE);
+        }
+        if ((Retry(sys.unlinkat, directory, name->file, 0) != 0 && errno != ENOENT) ||
+            bindName() != 0) {
+            return fail(FailWithErrno(errno));
+        }
+    }
+    struct stat made {};
+    if (Retry(sys.fstatat, directory, name->file, &made, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(made.st_mode) && made.st_uid == geteuid() &&
+        (made.st_mode & 07777) != name->fileMode) {
+        Retry(sys.fchmodat, directory, name->file, name->fileMode, 0);
+    }
+    // Backlog 0 still admits one client before ConnectNamedPipe; further ones find the
+    // instance busy.
+    if (Retry(sys.listen, fd, 0) != 0 || !SetLock(name->lockFile, ListeningByte, F_WRLCK)) {
+        return fail(FailWithErrno(errno));
+    }
+    return fd;
+}
+
+void EndListening(const ServerName *name) {
+    SetLock(name->lockFile, ListeningByte, F_UNLCK);
+}
+
+void ReleaseName(ServerName *name) {
+    bool ending = !FreeExitSlot(name);
+    // Released only once the socket file is gone, the lock file last. When the process is
+    // ending, a handler has the slot and may still be removing the files: the name stays
+    // locked, and the directory open, until the process is gone.
+    if (!ending) {
+        if (name->locked) {
+            RemoveOwnLock(name->directory.fd, name->file, name->lockFile);
+        }
+        if (name->lockFile >= 0) {
+            sys.close(name->lockFile);
+        }
+        if (name->directory.fd >= 0) {
+            sys.close(name->directory.fd);
+        }
+    }
+}
+
+// ---- The client's side ---------------------------------------------------------------------
+
+int ConnectToName(const Directory &directory, const char *path) {
+    const char *file = FileNameOf(path);
+    // The very file to connect to, and what it is: the name is opened without following a
+    // link, and from here on only this file is used, whatever the name holds by then.
+    int target = Retry(sys.openat, directory.fd, file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
+    if (target < 0) {
+        int error = errno;
+        // A live server may be between two clients, replacing its socket file.
+        bool alive = NoListener(error) && LockHeldFor(directory.fd, file, AliveByte);
+        SetLastError(Win32ErrorFromConnect(error, alive));
+        return -1;
+    }
+    // Non-blocking, so that a full backlog (a client already waiting for this instance)
+    // reads as busy at once instead of queueing behind it.
+    int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    auto fail = [&](DWORD code) {
+        if (fd >= 0) {
+            sys.close(fd);
+        }
+        if (target >= 0) {
+            sys.close(target);
+        }
+        SetLastError(code);
+        return -1;
+    };
+    if (fd < 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    // Only a socket is a pipe: a link or a file where a socket belongs is never followed.
+    // A socket with a second name is refused too: that could be a link made to another
+    // user's socket somewhere else, which is not this name's.
+    struct stat socketFile {};
+    if (!StatusOf(target, &socketFile)) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    if (!S_ISSOCK(socketFile.st_mode) || socketFile.st_nlink != 1) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    sockaddr_un address{};
+    if (!ProcAddressOf(target, socketFile, nullptr, &address)) {
+        return fail(GetLastError());
+    }
+    // Every record the server sends then carries credentials (see ListenOnName).
+    int on = 1;
+    int result = Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on});
+    if (result == 0) {
+        auto connectName = [&] {
+            return sys.connect(fd, reinterpret_cast<const sockaddr *>(&address),
+                               socklen_t{sizeof address});
+        };
+        result = connectName();
+        // A connection interrupted after it was made reports EISCONN when made again.
+        while (result != 0 && errno == EINTR) {
+            result = connectName();
+            if (result != 0 && errno == EISCONN) {
+                result = 0;
+            }
+        }
+    }
+    if (result != 0) {
+        int error = errno;
+        // No listener on this file: a live server serving a client, or between two clients
+        // (this file is the one it is replacing), or a stale file. Only the name's lock
+        // tells them apart; to a client of another user, who cannot read it, there is no
+        // server listening, as for no pipe at all.
+        bool alive = NoListener(error) && LockHeldFor(directory.fd, file, AliveByte);
+        return fail(Win32ErrorFromConnect(error, alive));
+    }
+    sys.close(target);
+    target = -1;
+    // The server's credentials, as it was when it listened: whoever made the name, only a
+    // server this client may believe is kept.
+    ucred server{};
+    socklen_t size = sizeof server;
+    if (Retry(sys.getsockopt, fd, SOL_SOCKET, SO_PEERCRED, &server, &size) != 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    if (!TrustedServer(server.uid, directory)) {
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    int status = Retry(sys.fcntl, fd, F_GETFL, 0);
+    if (status == -1 || Retry(sys.fcntl, fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return fail(Win32ErrorFromErrno(errno));
+    }
+    return fd;
+}
+
+ServerState ServerStateOf(int directory, const char *file) {
+    Lock alive = LockOf(directory, file, AliveByte);
+    if (alive == Lock::Unreadable) {
+        // Another user's name: only a socket file under it can be seen.
+        Entry entry = Inspect(directory, file);
+        return entry == Entry::OwnSocket || entry == Entry::ForeignSocket ? ServerState::Unseen
+                                                                          : ServerState::None;
+    }
+    if (alive == Lock::Free) {
+        return ServerState::None;
+    }
+    return LockHeldFor(directory, file, ListeningByte) ? ServerState::Listening : ServerState::Busy;
+}
+
+DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
+    char socketPath[PathCapacity];
+    DWORD error = GetLastError();
+    bool named = false;
+    bool valid = SocketPathFor(name, socketPath, &named);
+    SetLastError(error);
+    std::u16string wide = valid ? Utf8ToUtf16(socketPath) : std::u16string();
+    if (wide.empty() || wide.size() >= capacity) {
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), path);
+    path[wide.size()] = 0;
+    return static_cast<DWORD>(wide.size());
+}
