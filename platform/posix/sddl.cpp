@@ -30,8 +30,12 @@ struct ParsedAce {
 
 using Text = std::u16string_view;
 
-void PutWord(BYTE *at, WORD value) { std::memcpy(at, &value, sizeof value); }
-void PutDword(BYTE *at, DWORD value) { std::memcpy(at, &value, sizeof value); }
+void PutWord(BYTE *at, WORD value) {
+    std::memcpy(at, &value, sizeof value);
+}
+void PutDword(BYTE *at, DWORD value) {
+    std::memcpy(at, &value, sizeof value);
+}
 WORD GetWord(const BYTE *at) {
     WORD value;
     std::memcpy(&value, at, sizeof value);
@@ -84,8 +88,7 @@ bool ParseSid(Text text, std::vector<BYTE> *sid) {
         std::initializer_list<DWORD> subs;
     };
     static const Alias aliases[] = {
-        {u"AU", 5, {11}}, {u"BA", 5, {32, 544}}, {u"WD", 1, {0}},
-        {u"SY", 5, {18}}, {u"CO", 3, {0}},
+        {u"AU", 5, {11}}, {u"BA", 5, {32, 544}}, {u"WD", 1, {0}}, {u"SY", 5, {18}}, {u"CO", 3, {0}},
     };
     for (const Alias &alias : aliases) {
         if (text == alias.name) {
@@ -255,7 +258,9 @@ DWORD ParseDescriptor(Text text, bool *hasDacl, std::vector<ParsedAce> *aces) {
     return ERROR_SUCCESS;
 }
 
-const BYTE *Bytes(const void *pointer) { return static_cast<const BYTE *>(pointer); }
+const BYTE *Bytes(const void *pointer) {
+    return static_cast<const BYTE *>(pointer);
+}
 
 // Everyone (S-1-1-0) or Authenticated Users (S-1-5-11).
 bool IsWorldSid(const BYTE *sid, std::size_t room) {
@@ -378,7 +383,9 @@ BOOL IsValidSid(PSID sid) {
     return sid != nullptr && Bytes(sid)[0] == 1 && Bytes(sid)[1] <= MaxSubAuthorities;
 }
 
-DWORD GetLengthSid(PSID sid) { return 8 + 4 * static_cast<DWORD>(Bytes(sid)[1]); }
+DWORD GetLengthSid(PSID sid) {
+    return 8 + 4 * static_cast<DWORD>(Bytes(sid)[1]);
+}
 
 BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text) {
     if (!IsValidSid(sid) || text == nullptr) {
