@@ -651,17 +651,8 @@ int ConnectToName(const Directory &directory, const char *path) {
     const char *file = FileNameOf(path);
     // The very file to connect to, and what it is: the name is opened without following a
     // link, and from here on only this file is used, whatever the name holds by then.
-    int target = Retry(sys.openat, directory.fd, file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
-    if (target < 0) {
-        int error = errno;
-        // A live server may be between two clients, replacing its socket file.
-        bool alive = NoListener(error) && LockHeldFor(directory.fd, file, AliveByte);
-        SetLastError(Win32ErrorFromConnect(error, alive));
-        return -1;
-    }
-    // Non-blocking, so that a full backlog (a client already waiting for this instance)
-    // reads as busy at once instead of queueing behind it.
-    int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int target = -1;
+    int fd = -1;
     auto fail = [&](DWORD code) {
         if (fd >= 0) {
             sys.close(fd);
@@ -672,6 +663,21 @@ int ConnectToName(const Directory &directory, const char *path) {
         SetLastError(code);
         return -1;
     };
+    // No listener under the name: a live server serving a client, or between two clients
+    // (replacing its socket file), or a stale file. Only the name's lock tells them apart;
+    // to a client of another user, who cannot read it, there is no server listening, as for
+    // no pipe at all.
+    auto failToReach = [&](int error) {
+        return fail(Win32ErrorFromConnect(error, NoListener(error) &&
+                                                     LockHeldFor(directory.fd, file, AliveByte)));
+    };
+    target = Retry(sys.openat, directory.fd, file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
+    if (target < 0) {
+        return failToReach(errno);
+    }
+    // Non-blocking, so that a full backlog (a client already waiting for this instance)
+    // reads as busy at once instead of queueing behind it.
+    fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return fail(Win32ErrorFromErrno(errno));
     }
@@ -707,13 +713,7 @@ int ConnectToName(const Directory &directory, const char *path) {
         }
     }
     if (result != 0) {
-        int error = errno;
-        // No listener on this file: a live server serving a client, or between two clients
-        // (this file is the one it is replacing), or a stale file. Only the name's lock
-        // tells them apart; to a client of another user, who cannot read it, there is no
-        // server listening, as for no pipe at all.
-        bool alive = NoListener(error) && LockHeldFor(directory.fd, file, AliveByte);
-        return fail(Win32ErrorFromConnect(error, alive));
+        return failToReach(errno);
     }
     sys.close(target);
     target = -1;
