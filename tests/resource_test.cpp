@@ -1,5 +1,6 @@
-// What Windows reads from pipeword.exe and pipeword-client.exe themselves: a 32-bit console
-// image, a version resource of each one's own and the same application manifest.
+// What Windows reads from pipeword.exe and pipeword-client.exe themselves: a console image
+// for the machine of this build (x86 or x64), a version resource of each one's own and the
+// same application manifest, which names that machine.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,17 @@
 #include <vector>
 
 namespace {
+
+// The machine this build is for, as the PE header and the manifest name it.
+#ifdef _WIN64
+constexpr int ImageMachine = 0x8664;        // IMAGE_FILE_MACHINE_AMD64
+constexpr int OptionalHeaderMagic = 0x020B; // PE32+
+constexpr const char *ManifestArchitecture = "processorArchitecture=\"amd64\"";
+#else
+constexpr int ImageMachine = 0x014C;        // IMAGE_FILE_MACHINE_I386
+constexpr int OptionalHeaderMagic = 0x010B; // PE32
+constexpr const char *ManifestArchitecture = "processorArchitecture=\"x86\"";
+#endif
 
 struct Executable {
     const wchar_t *file;
@@ -81,7 +93,7 @@ TEST_P(Resources, UsEnglishUnicodeStringsAndTranslation) {
     }
 }
 
-TEST_P(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
+TEST_P(Resources, ManifestRunsAsInvokerWithoutUiAccessOnThisMachine) {
     HMODULE image = LoadLibraryExW(GetParam().file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(image, nullptr) << GetLastError();
     HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
@@ -92,10 +104,11 @@ TEST_P(Resources, ManifestRunsAsInvokerWithoutUiAccess) {
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
               std::string::npos)
         << manifest;
+    EXPECT_NE(manifest.find(ManifestArchitecture), std::string::npos) << manifest;
     FreeLibrary(image);
 }
 
-TEST_P(Resources, A32BitX86ConsoleImage) {
+TEST_P(Resources, AConsoleImageForThisMachine) {
     const std::wstring name = GetParam().file; // plain ASCII
     std::ifstream file(std::string(name.begin(), name.end()), std::ios::binary);
     std::vector<unsigned char> image((std::istreambuf_iterator<char>(file)),
@@ -105,9 +118,10 @@ TEST_P(Resources, A32BitX86ConsoleImage) {
     ASSERT_EQ(word(0), 0x5A4D); // MZ
     std::size_t pe = word(0x3C) | (word(0x3E) << 16);
     ASSERT_LT(pe + 0x60, image.size());
-    EXPECT_EQ(word(pe), 0x4550);      // PE
-    EXPECT_EQ(word(pe + 4), 0x014C);  // IMAGE_FILE_MACHINE_I386
-    EXPECT_EQ(word(pe + 24), 0x010B); // PE32 optional header
+    EXPECT_EQ(word(pe), 0x4550); // PE
+    EXPECT_EQ(word(pe + 4), ImageMachine);
+    EXPECT_EQ(word(pe + 24), OptionalHeaderMagic);
+    // The subsystem sits at the same offset in both kinds of optional header.
     EXPECT_EQ(word(pe + 24 + 68), 3); // IMAGE_SUBSYSTEM_WINDOWS_CUI
 }
 
