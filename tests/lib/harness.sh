@@ -12,8 +12,8 @@ work=$(mktemp -d)
 prefix=""
 pids=""
 
-# shellcheck source=wine-prefix.sh
-. "$(dirname "$0")/../lib/wine-prefix.sh"
+# shellcheck source=wine.sh
+. "$(dirname "$0")/../lib/wine.sh"
 
 harness_cleanup() {
     # Only when a case was cut short are programs of ours still running; each one that
@@ -33,7 +33,7 @@ export PIPEWORD_PIPE_DIR="$work/pipes"
 if [ -n "$runner" ]; then
     # The same rule as the runner's for the initialised prefix.
     here=$(cd "$(dirname "$runner")" && pwd)
-    source_prefix=${WINEPREFIX:-$here/../build/windows/wineprefix}
+    source_prefix=${WINEPREFIX:-$(default_wine_prefix "$here/.." "$server")}
     if [ ! -f "$source_prefix/system.reg" ]; then
         echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
         exit 1
