@@ -1,19 +1,36 @@
 #!/bin/sh
-# Runs the windows stage of the test command N times in a row while the native tests that
+# Runs a Windows stage of the test command N times in a row while the native tests that
 # wait out the deadline run over and over beside it, the load a shared CI machine gives it.
-# Usage: wine-stage-under-load.sh [N]   (default 10). Builds both presets first.
-# Prints one line per windows run and the totals; logs in build/logs/under-load/.
+# Usage: wine-stage-under-load.sh [N [STAGE]]   N runs (default 10) of STAGE, windows64 (the
+# default, which runs on every machine) or windows (32-bit: only where the kernel runs
+# 32-bit programs). Builds the native preset and STAGE first.
+# Prints one line per run and the totals; logs in build/logs/under-load/.
 # Exit status 0 when every run of both passed.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 runs=${1:-10}
+stage=${2:-windows64}
+case $stage in
+windows) machine=i386 ;;
+windows64) machine=amd64 ;;
+*)
+    echo "wine-stage-under-load: no Windows stage $stage (windows or windows64)" >&2
+    exit 2
+    ;;
+esac
+# shellcheck source=../tests/lib/wine.sh
+. tests/lib/wine.sh
+if ! windows_build_runs "$stage"; then
+    echo "wine-stage-under-load: $stage cannot run here: $no_32bit_why" >&2
+    exit 2
+fi
 logs=$root/build/logs/under-load
 mkdir -p "$logs"
 rm -f "$logs"/*
 
 jobs=$(nproc 2>/dev/null || echo 2)
-for preset in native windows; do
+for preset in native "$stage"; do
     if ! cmake --preset "$preset" >"$logs/$preset.build" 2>&1 ||
         ! cmake --build --preset "$preset" -j"$jobs" >>"$logs/$preset.build" 2>&1; then
         tail -40 "$logs/$preset.build"
@@ -22,17 +39,15 @@ for preset in native windows; do
 done
 
 # The prefix and the persistent server as the test command sets them up.
-WINEPREFIX=$root/build/windows/wineprefix
+WINEPREFIX=$root/build/$stage/wineprefix
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >"$logs/wineboot" 2>&1
-    wineserver -w
-fi
-wineserver -p </dev/null >/dev/null 2>&1
-wineboot </dev/null >>"$logs/wineboot" 2>&1
+init_wine_prefix "$machine" "$logs/wineboot" || {
+    tail -20 "$logs/wineboot"
+    exit 1
+}
 
-# The load: the native deadline tests, again and again until the windows runs are done.
+# The load: the native deadline tests, again and again until the Windows runs are done.
 stop=$logs/stop
 (
     round=1
@@ -49,13 +64,13 @@ failed=0
 run=1
 while [ "$run" -le "$runs" ]; do
     began=$(date +%s)
-    ctest --preset windows -j"$jobs" --timeout 300 >"$logs/windows.$run" 2>&1
+    ctest --preset "$stage" -j"$jobs" --timeout 300 >"$logs/$stage.$run" 2>&1
     status=$?
-    summary=$(grep "tests passed" "$logs/windows.$run")
-    echo "windows run $run: ${summary:-no summary} ($(($(date +%s) - began)) s)"
+    summary=$(grep "tests passed" "$logs/$stage.$run")
+    echo "$stage run $run: ${summary:-no summary} ($(($(date +%s) - began)) s)"
     if [ "$status" -ne 0 ]; then
         failed=$((failed + 1))
-        grep -E "\*\*\*|Failed|FAIL" "$logs/windows.$run" | head -20
+        grep -E "\*\*\*|Failed|FAIL" "$logs/$stage.$run" | head -20
     fi
     run=$((run + 1))
 done
@@ -67,6 +82,6 @@ native_failed=0
 if [ -f "$logs/native.failed" ]; then
     native_failed=$(wc -l <"$logs/native.failed")
 fi
-echo "windows stage: $((runs - failed)) of $runs runs passed;" \
+echo "$stage stage: $((runs - failed)) of $runs runs passed;" \
     "native deadline tests beside it: $(cat "$logs/native.rounds") rounds, $native_failed failed"
 [ "$failed" -eq 0 ] && [ "$native_failed" -eq 0 ]
