@@ -1,5 +1,6 @@
 # Install rules and release packages (CPack).
-#   Windows build: pipeword-VERSION-win32.zip, a folder with the two executables, README.txt,
+#   Windows build: pipeword-VERSION-win32.zip (the 32-bit build) or pipeword-VERSION-win64.zip
+#                  (the 64-bit one), a folder with the two executables, README.txt,
 #                  LICENSE.txt and the client samples in samples/ (text files with CR LF line
 #                  ends).
 #   Linux build:   pipeword_VERSION_ARCH.deb, with the executables in /usr/bin, their manual
@@ -8,7 +9,7 @@
 #                  /usr/share/doc/pipeword, and a tmpfiles.d entry that makes /tmp/.pipe
 #                  root's at boot; Depends computed by dpkg-shlibdeps (none for the
 #                  static-pie programs that the release-native preset builds).
-# scripts/release.sh builds both into dist/ through the release-* presets.
+# scripts/release.sh builds all three into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 
@@ -122,8 +123,12 @@ set(CPACK_SOURCE_GENERATOR "")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  # pipeword-1.0.0.5-win32: CPack's system name for a 32-bit Windows build.
-  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-win32)
+  # pipeword-1.0.0.5-win32 or -win64: CPack's system names for the 32-bit and 64-bit builds.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-win64)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-win32)
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)

@@ -1,9 +1,12 @@
 #!/bin/sh
 # Checks the release packages as their users get them:
-#   the Windows ZIP  exactly the expected files; text files with CR LF line ends; both
-#                    executables 32-bit x86 console programs that import only system DLLs
-#                    and carry the version and the manifest; pipeword.exe from the ZIP
-#                    serves pipeword-client.exe from the ZIP under Wine;
+#   the Windows ZIPs the 32-bit one (win32) and the 64-bit one (win64), each: exactly the
+#                    expected files; text files with CR LF line ends; both executables
+#                    console programs for the ZIP's machine (x86 or x64) that import only
+#                    system DLLs and carry the version and a manifest for that machine;
+#                    pipeword.exe from the ZIP serves pipeword-client.exe from the ZIP under
+#                    Wine, where this machine runs them (32-bit Wine needs a kernel that runs
+#                    32-bit programs: elsewhere those checks are reported as skipped);
 #   the .deb         its fields (Depends from dpkg-shlibdeps), its files, and the shared
 #                    libraries its programs need (no C++ runtime); then, on this machine
 #                    (as root, or through sudo): dpkg -i, the manual pages through man, the
@@ -29,8 +32,7 @@ dist=$(cd "$dist" && pwd) || exit 1
 
 version=$(sed -n 's/^project(pipeword VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
-top=pipeword-$version-win32
-zip=$dist/$top.zip
+zips="$dist/pipeword-$version-win32.zip $dist/pipeword-$version-win64.zip"
 deb=$dist/pipeword_${version}_$arch.deb
 
 # dpkg -i and dpkg --purge need root.
@@ -39,8 +41,8 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=sudo
 fi
 
-# shellcheck source=../lib/wine-prefix.sh
-. "$root/tests/lib/wine-prefix.sh"
+# shellcheck source=../lib/wine.sh
+. "$root/tests/lib/wine.sh"
 work=$(mktemp -d)
 prefix=""
 installed_here=false
@@ -56,6 +58,7 @@ trap 'exit 1' HUP INT TERM
 
 passed=0
 failed=0
+skipped=0
 # check NAME COMMAND...: one check; the command explains itself when it fails.
 check() {
     name=$1
@@ -81,7 +84,7 @@ same_lines() {
 # ---- Both ----------------------------------------------------------------------------------
 
 checksums() {
-    for package in "$zip" "$deb"; do
+    for package in $zips "$deb"; do
         [ -f "$package" ] || { echo "missing: $package"; return 1; }
         (cd "$dist" && sha256sum -c "$(basename "$package").sha256") || return 1
     done
@@ -126,12 +129,16 @@ exchange() {
 }
 
 check "checksums of the packages (NAME.sha256)" checksums
-[ -f "$zip" ] && [ -f "$deb" ] || {
-    echo "release: $passed passed, $((failed + 1)) failed"
-    exit 1
-}
+for package in $zips "$deb"; do
+    [ -f "$package" ] || {
+        echo "release: $passed passed, $((failed + 1)) failed, $skipped skipped"
+        exit 1
+    }
+done
 
-# ---- The Windows ZIP -----------------------------------------------------------------------
+# ---- The Windows ZIPs ----------------------------------------------------------------------
+# Each check below is of the ZIP that zip names: top is its folder, unzipped where it is
+# unpacked, bits 32 or 64.
 
 zip_lists_exactly() {
     printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/pipeword-client.exe" \
@@ -143,9 +150,8 @@ zip_lists_exactly() {
 }
 
 unpack_zip() {
-    mkdir "$work/zip" && unzip -q "$zip" -d "$work/zip"
+    mkdir -p "$work/zip" && unzip -q "$zip" -d "$work/zip"
 }
-unzipped=$work/zip/$top
 
 # Every line ends in CR LF, including the last one.
 crlf_text() {
@@ -168,13 +174,19 @@ texts_say_what_they_are() {
         grep "^Copyright (c) [0-9]* the pipeword authors" "$unzipped/LICENSE.txt"
 }
 
-# 32-bit x86, console subsystem, only the DLLs every Windows has, the version resource.
+# The ZIP's machine, console subsystem, only the DLLs every Windows has, the version
+# resource, the manifest for that machine.
 windows_executables() {
+    if [ "$bits" = 64 ]; then
+        objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 architecture=amd64
+    else
+        objdump=i686-w64-mingw32-objdump format=pei-i386 architecture=x86
+    fi
     for exe in pipeword.exe pipeword-client.exe; do
-        i686-w64-mingw32-objdump -p "$unzipped/$exe" >"$work/headers" || return 1
-        grep -q "file format pei-i386" "$work/headers" &&
+        $objdump -p "$unzipped/$exe" >"$work/headers" || return 1
+        grep -q "file format $format\$" "$work/headers" &&
             grep -q "Subsystem.*Windows CUI" "$work/headers" ||
-            { echo "$exe: not a 32-bit x86 console executable"; return 1; }
+            { echo "$exe: not a $bits-bit x86 console executable"; return 1; }
         sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers" | tr '[:lower:]' '[:upper:]' |
             sort -u |
             grep -v -x -e KERNEL32.DLL -e ADVAPI32.DLL -e MSVCRT.DLL >"$work/other-dlls"
@@ -189,42 +201,59 @@ windows_executables() {
             { echo "$exe carries no version $version"; return 1; }
         strings "$unzipped/$exe" | grep -q 'requestedExecutionLevel level="asInvoker"' ||
             { echo "$exe carries no asInvoker manifest"; return 1; }
+        strings "$unzipped/$exe" | grep -q "processorArchitecture=\"$architecture\"" ||
+            { echo "$exe carries no manifest for $architecture"; return 1; }
     done
 }
 
 # A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
-# build/windows/wineprefix) or made afresh.
+# build/windows/wineprefix and build/windows64/wineprefix) or made afresh.
 wine_prefix() {
+    remove_wine_prefix
+    prefix=""
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    template=${PIPEWORD_WINE_TEMPLATE:-$root/build/windows/wineprefix}
+    template=${PIPEWORD_WINE_TEMPLATE:-$root/build/windows$([ "$bits" = 64 ] && echo 64)/wineprefix}
     if [ -f "$template/system.reg" ]; then
-        copy_wine_prefix "$template" release || return 1
+        copy_wine_prefix "$template" "release$bits" || return 1
         export WINEPREFIX="$prefix"
         wineserver -p </dev/null >/dev/null 2>&1
     else
-        prefix=$work/wineprefix
-        mkdir "$prefix" || return 1
+        prefix=$work/wineprefix$bits
         export WINEPREFIX="$prefix"
-        wineserver -p </dev/null >/dev/null 2>&1
-        wineboot -i >"$work/wineboot.log" 2>&1 || { tail "$work/wineboot.log"; return 1; }
+        init_wine_prefix "$machine" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
     fi
 }
 
 wine_exchange() {
-    (cd "$unzipped" && exchange "wine ./pipeword.exe" "wine ./pipeword-client.exe" \
+    wine=$(wine_loader "$machine")
+    (cd "$unzipped" && exchange "$wine ./pipeword.exe" "$wine ./pipeword-client.exe" \
         "$work/server.expected.crlf")
 }
 
-check "ZIP lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt,samples/}" \
-    zip_lists_exactly
-check "ZIP unpacks" unpack_zip
-check "README.txt, LICENSE.txt and the samples have CR LF line ends" crlf_text
-check "README.txt names version $version; LICENSE.txt is the MIT licence" texts_say_what_they_are
-check "executables: PE32 x86 console, system DLLs only; version $version, manifest" \
-    windows_executables
-check "Wine prefix for the ZIP's programs" wine_prefix
-check "Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe from the ZIP" \
-    wine_exchange
+for zip in $zips; do
+    top=$(basename "$zip" .zip)
+    unzipped=$work/zip/$top
+    case $top in
+    *-win64) bits=64 machine=amd64 preset=release-windows64 ;;
+    *) bits=32 machine=i386 preset=release-windows ;;
+    esac
+    check "$top.zip lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt,samples/}" \
+        zip_lists_exactly
+    check "$top.zip unpacks" unpack_zip
+    check "$top: README.txt, LICENSE.txt and the samples have CR LF line ends" crlf_text
+    check "$top: README.txt names version $version; LICENSE.txt is the MIT licence" \
+        texts_say_what_they_are
+    check "$top: executables: PE $bits-bit x86 console, system DLLs only; version, manifest" \
+        windows_executables
+    if windows_build_runs "$preset"; then
+        check "$top: Wine prefix for the ZIP's programs" wine_prefix
+        check "$top: Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe from the ZIP" \
+            wine_exchange
+    else
+        skipped=$((skipped + 2))
+        echo "skip $top: its programs under 32-bit Wine (2 checks): $no_32bit_why"
+    fi
+done
 
 # ---- The Debian package --------------------------------------------------------------------
 
@@ -486,7 +515,7 @@ purge_deb() {
 failed_before=$failed
 check "the package may be installed here" may_install
 if [ "$failed" -ne "$failed_before" ]; then
-    echo "release: $passed passed, $failed failed"
+    echo "release: $passed passed, $failed failed, $skipped skipped"
     exit 1
 fi
 path_excludes >"$work/notes"
@@ -498,5 +527,5 @@ check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchang
 check "tmpfiles.d: /tmp/.pipe made root's, mode 1777 (systemd-tmpfiles --create)" tmpfiles_entry
 check "dpkg --purge pipeword leaves nothing behind" purge_deb
 
-echo "release: $passed passed, $failed failed"
+echo "release: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]
