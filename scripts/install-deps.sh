@@ -54,7 +54,7 @@ esac
 
 if ! $sudo apt-get update -qq >"$log" 2>&1; then
     # Which lists could not be fetched, one line; apt keeps the rest.
-    failed=$(sed -n 's/^\(E\|W\): Failed to fetch \([^ ]*\).*/\2/p' "$log" | tr '\n' ' ')
+    failed=$(sed -n 's/^\(E\|W\): Failed to fetch \([^ ]*\).*/\2/p' "$log" | paste -sd ' ')
     echo "install-deps: apt-get update could not fetch every package list" \
         "(${failed:-see below}); going on with those it has"
     [ -n "$failed" ] || sed 's/^/    /' "$log"
@@ -78,5 +78,5 @@ if [ -n "$suite" ]; then
 fi
 why=$(grep -E '^E: ' "$log" | tail -1)
 echo "install-deps: could not install$missing: ${why:-apt-get install failed}"
-sed 's/^/    /' "$log" | tail -20
+grep -vxF "$why" "$log" | sed 's/^/    /' | tail -20
 exit 1
