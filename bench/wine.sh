@@ -51,7 +51,7 @@ bench_build() {
         fi
     fi
     work=$(mktemp -d)
-    init_wine_prefix "$3" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
+    start_wine_prefix "$3" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
 
     server=$build/pipeword.exe
     client=$build/pipeword-client.exe

@@ -9,7 +9,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-# A persistent server started with its own standard streams: one that a test's wine started
-# would hold the test runner's output pipe open and keep it waiting.
-wineserver -p </dev/null >/dev/null 2>&1
-exec "$(wine_loader "$(pe_machine "$1")")" "$@"
+machine=$(pe_machine "$1")
+# The prefix, its persistent server and Wine's services, started with standard streams of
+# their own: started by the program's wine, they would hold the test runner's output pipe
+# open and keep it waiting.
+if ! start_wine_prefix "$machine"; then
+    echo "wine-run.sh: could not start the Wine prefix $WINEPREFIX" \
+        "(see ${WINEPREFIX%/}.wineboot.log)" >&2
+    exit 1
+fi
+exec "$(wine_loader "$machine")" "$@"

@@ -59,7 +59,7 @@ run_preset() {
         [ -f "$WINEPREFIX/system.reg" ] || echo "==== $preset: creating the Wine prefix"
         machine=i386
         [ "$preset" = windows64 ] && machine=amd64
-        if ! init_wine_prefix "$machine" "$log.wineboot"; then
+        if ! start_wine_prefix "$machine" "$log.wineboot"; then
             tail -20 "$log.wineboot"
             failed=$((failed + 1))
             broken="$broken $preset(wineboot)"

@@ -42,7 +42,7 @@ done
 WINEPREFIX=$root/build/$stage/wineprefix
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
-init_wine_prefix "$machine" "$logs/wineboot" || {
+start_wine_prefix "$machine" "$logs/wineboot" || {
     tail -20 "$logs/wineboot"
     exit 1
 }

@@ -34,8 +34,9 @@ if [ -n "$runner" ]; then
     # The same rule as the runner's for the initialised prefix.
     here=$(cd "$(dirname "$runner")" && pwd)
     source_prefix=${WINEPREFIX:-$(default_wine_prefix "$here/.." "$server")}
-    if [ ! -f "$source_prefix/system.reg" ]; then
-        echo "FAIL: no initialised Wine prefix at $source_prefix (run wineboot -i there)"
+    export WINEPREFIX="$source_prefix"
+    if ! start_wine_prefix "$(pe_machine "$server")"; then
+        echo "FAIL: no Wine prefix could be made at $source_prefix (see $source_prefix.wineboot.log)"
         exit 1
     fi
     copy_wine_prefix "$source_prefix" "$label" || exit 1

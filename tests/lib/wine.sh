@@ -90,20 +90,40 @@ default_wine_prefix() {
     esac
 }
 
-# init_wine_prefix MACHINE LOG: makes the Wine prefix WINEPREFIX for MACHINE's programs,
-# unless it is made already, and starts its persistent server with Wine's background
-# services: started by a test's wine instead, they would hold the test runner's output pipe
-# open and keep that test waiting until its time-out. Wine's messages go to LOG.
-init_wine_prefix() {
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX" || return 1
-        "$(wine_loader "$1")" wineboot -i >>"$2" 2>&1 || return 1
-        # The registry files appear only once that wineserver has exited and saved them;
-        # the tests copy the prefix from them.
-        wineserver -w
-    fi
-    wineserver -p </dev/null >/dev/null 2>&1
-    "$(wine_loader "$1")" wineboot </dev/null >>"$2" 2>&1
+# start_wine_prefix MACHINE [LOG]: makes sure that the Wine prefix WINEPREFIX is made, for
+# MACHINE's programs, and that its persistent server and Wine's background services
+# (services.exe and the rest) run, started here with standard streams that lead nowhere.
+# The first program that a new server runs would otherwise start those services itself,
+# and they would inherit its standard error: then the persistent server and the services
+# hold that program's output pipe open long after it has ended, and a test runner that reads
+# the pipe (CTest) waits for it until its time-out. Runners that start at once take turns
+# (a lock beside the prefix), so that the first does this and the others wait until it is
+# done; the lock's descriptor is closed for every Wine program started here, since the
+# server and the services would otherwise hold it as long as they run. Wine's messages go
+# to LOG (default: WINEPREFIX.wineboot.log beside the prefix).
+start_wine_prefix() {
+    mkdir -p "$(dirname "$WINEPREFIX")" || return 1
+    wine_log=${2:-${WINEPREFIX%/}.wineboot.log}
+    (
+        flock 9 || exit 1
+        if [ -f "$WINEPREFIX/system.reg" ]; then
+            wineserver -p </dev/null >/dev/null 2>&1 9>&-
+            # 2: a server of this prefix runs already, so its services were started with it.
+            [ $? -eq 2 ] && exit 0
+        else
+            mkdir -p "$WINEPREFIX" || exit 1
+            "$(wine_loader "$1")" wineboot -i </dev/null >>"$wine_log" 2>&1 9>&- || exit 1
+            # The registry files appear only once that wineserver has exited and saved them;
+            # the tests copy the prefix from them.
+            wineserver -w 9>&-
+            wineserver -p </dev/null >/dev/null 2>&1 9>&-
+        fi
+        "$(wine_loader "$1")" wineboot </dev/null >>"$wine_log" 2>&1 9>&-
+        # Not the last command: a shell may run the last command of a subshell in the
+        # subshell's own process, which would close the lock before that wineboot is done.
+        wineboot_status=$?
+        exit $wineboot_status
+    ) 9>"${WINEPREFIX%/}.lock"
 }
 
 # copy_wine_prefix TEMPLATE LABEL: copies the initialised prefix TEMPLATE to a new
@@ -126,6 +146,6 @@ remove_wine_prefix() {
     if [ -n "$prefix" ]; then
         WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
         WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
-        rm -rf "$prefix"
+        rm -rf "$prefix" "$prefix.lock" "$prefix.wineboot.log"
     fi
 }

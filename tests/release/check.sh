@@ -215,13 +215,11 @@ wine_prefix() {
     template=${PIPEWORD_WINE_TEMPLATE:-$root/build/windows$([ "$bits" = 64 ] && echo 64)/wineprefix}
     if [ -f "$template/system.reg" ]; then
         copy_wine_prefix "$template" "release$bits" || return 1
-        export WINEPREFIX="$prefix"
-        wineserver -p </dev/null >/dev/null 2>&1
     else
         prefix=$work/wineprefix$bits
-        export WINEPREFIX="$prefix"
-        init_wine_prefix "$machine" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
     fi
+    export WINEPREFIX="$prefix"
+    start_wine_prefix "$machine" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
 }
 
 wine_exchange() {
