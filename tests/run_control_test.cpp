@@ -110,28 +110,28 @@ TEST_F(RunExchangeTest, DeadlineAFailedThreadStartReturnsZeroAfterTheDeadline) {
     EXPECT_EQ(RunState.pipeSecurity, nullptr);
 }
 
-unsigned __stdcall FinishWhenReleased(void *) {
-    // Finishes as soon as the main thread has released the security record after its
-    // time-out, that is inside its final bounded wait.
-    for (;;) {
-        BeginSecurityStretch();
-        bool released = RunState.pipeSecurity == nullptr;
-        EndSecurityStretch();
-        if (released) {
-            RunState.exchangeDone = 1;
-            return 0;
-        }
-        // Sleeps between checks rather than yielding: a thread that is always runnable waits
-        // its turn behind every other runnable thread on a loaded machine, which can outlast
-        // the 10 ms wait; one that wakes from a sleep is scheduled at once.
-        Sleep(1);
+unsigned __stdcall FinishHoldingTheSecurityRecord(void *) {
+    // A worker still using the security record when the deadline passes (creating its pipe,
+    // say), which finishes its exchange just before it lets the record go. The main thread,
+    // done polling, waits in ReleasePipeSecurity until then, so the flag turns 1 after its
+    // last check before the final wait, and the worker ends inside that wait or is awaited
+    // after it, however the threads are scheduled. The margin over the deadline only makes
+    // that the usual course: a main thread slower than it sees the flag in its poll and also
+    // returns 1.
+    LONGLONG start = Now();
+    BeginSecurityStretch();
+    while (ElapsedMilliseconds(start, Now(), Frequency()) < DeadlineMilliseconds + 500.0) {
+        Sleep(10);
     }
+    RunState.exchangeDone = 1;
+    EndSecurityStretch();
+    return 0;
 }
 
 TEST_F(RunExchangeTest, DeadlineAWorkerFinishingInTheFinalWaitMakesTheStatusOne) {
     ASSERT_TRUE(CreatePipeSecurity());
     StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t {
-        return _beginthreadex(nullptr, 0, FinishWhenReleased, nullptr, 0, nullptr);
+        return _beginthreadex(nullptr, 0, FinishHoldingTheSecurityRecord, nullptr, 0, nullptr);
     };
     EXPECT_EQ(RunExchange(Frequency()), 1);
     EXPECT_EQ(RunState.workerHandle, 0u);
