@@ -231,14 +231,17 @@ client_killed_late() {
 second_client() {
     # While the first client is served (connected, not yet written), another finds the one
     # instance busy and gives up; a third keeps waiting until the server has ended. Neither
-    # gets a reply, and the first exchange goes on as if they had not come.
+    # gets a reply, and the first exchange goes on as if they had not come. The first is held
+    # stopped while the others come: on a loaded machine starting them can outlast its pause.
     begin_case second-client-while-the-first-is-served
     start server "$server" Stop
     start first "$client" --wait 15000 --pause-before-writing 3 First
     wait_for first 'Waiting 3 s before writing'
+    eval "kill -STOP \$first_pid"
     wait_for server "$connected"
     start third "$client" --wait 4000 Third
     run second "$client" --wait 500 Second
+    eval "kill -CONT \$first_pid"
     status second 2
     expect_stderr second "$(busy_line 500)"
     expect second
