@@ -7,12 +7,23 @@
 #   dist/pipeword_VERSION_ARCH.deb     the Linux programs, their manual pages, the copyright
 # each with its SHA-256 sum beside it (NAME.sha256). Installs what it needs first.
 # tests/release/check.sh checks the result.
+#
+# The same sources give the same bytes, in any folder, at any time, for any user, with the
+# same tool versions (Debian 12's): dates come from SOURCE_DATE_EPOCH (the commit's time
+# unless the caller sets it: scripts/source-date-epoch.sh); the release presets write paths
+# relative to the source tree (PIPEWORD_REPRODUCIBLE); the umask is fixed; CPack's .deb
+# already has fixed owners and sorted members, and the ZIPs are rewritten so that theirs are
+# (scripts/repack-zip.py).
 set -e
 cd "$(dirname "$0")/.."
 root=$(pwd)
 logs=$root/build/logs
+umask 022
 
 sh scripts/install-deps.sh all
+. scripts/source-date-epoch.sh
+echo "release: file dates and time stamps $SOURCE_DATE_EPOCH" \
+    "($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
 mkdir -p "$logs" dist
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -30,7 +41,17 @@ for preset in release-windows release-windows64 release-native; do
         echo "release: $preset failed (log in build/logs/$preset)"
         exit 1
     fi
-    sed -n 's/^CPack: - \(package\|checksum file\): \(.*\) generated\.$/\2/p' "$log"
+    sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$log" >"$log.packages"
+    while IFS= read -r package; do
+        case $package in
+        *.zip)
+            python3 scripts/repack-zip.py "$package"
+            (cd "$(dirname "$package")" && name=$(basename "$package") &&
+                sha256sum "$name" >"$name.sha256")
+            ;;
+        esac
+        printf '%s\n' "$package" "$package.sha256"
+    done <"$log.packages"
 done
 # CPack's staging area; the packages are what is left.
 rm -rf dist/_CPack_Packages

@@ -12,7 +12,14 @@
 #                    (as root, or through sudo): dpkg -i, the manual pages through man, the
 #                    installed pipeword serving the installed pipeword-client, the
 #                    tmpfiles.d entry (applied in a private mount namespace, never to this
-#                    machine's /tmp), dpkg --purge, and nothing left behind.
+#                    machine's /tmp), dpkg --purge, and nothing left behind;
+#   all of them      byte for byte what a second build of the same sources makes in another
+#                    folder: the tracked files as they are in this working tree (uncommitted
+#                    changes included, untracked files left out), copied to a temporary
+#                    folder and built there by scripts/release.sh with the same
+#                    SOURCE_DATE_EPOCH (scripts/source-date-epoch.sh: the commit's time
+#                    unless it is set). A package that differs is named, with the members
+#                    that differ in it (and diffoscope's report where it is installed).
 # Usage: check.sh [DIST]   checks the packages in DIST; without it, builds them into dist/
 #                          first (scripts/release.sh).
 # The check refuses to install over a pipeword that is already installed, or over any file
@@ -21,6 +28,9 @@
 set -u
 cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
+# Both builds take their dates from this.
+# shellcheck source=../../scripts/source-date-epoch.sh
+. scripts/source-date-epoch.sh
 
 if [ $# -gt 0 ]; then
     dist=$1
@@ -134,6 +144,71 @@ for package in $zips "$deb"; do
         echo "release: $passed passed, $((failed + 1)) failed, $skipped skipped"
         exit 1
     }
+done
+
+# ---- The same bytes from a second build ----------------------------------------------------
+
+rebuild() {
+    copy=$work/rebuild/pipeword
+    mkdir -p "$copy" || return 1
+    if [ -e .git ]; then
+        # Tracked files that were deleted in the working tree are left out with them.
+        git ls-files -z | tar --null --ignore-failed-read -T - -cf - 2>/dev/null |
+            tar -xf - -C "$copy" || return 1
+    else
+        tar --exclude=./build --exclude=./dist -cf - . | tar -xf - -C "$copy" || return 1
+    fi
+    echo "second build: $copy"
+    (cd "$copy" && sh scripts/release.sh) >"$work/rebuild.log" 2>&1 ||
+        { tail -30 "$work/rebuild.log"; return 1; }
+}
+
+# listing PACKAGE: its members in order, with mode, owner, size and date.
+listing() {
+    case $1 in
+    *.zip) zipinfo -T "$1" | sed 1d ;;
+    *.deb)
+        ar tv "$1"
+        dpkg-deb --ctrl-tarfile "$1" | tar -tv --full-time --numeric-owner
+        dpkg-deb --fsys-tarfile "$1" | tar -tv --full-time --numeric-owner
+        ;;
+    esac
+}
+
+# same_bytes PACKAGE: the second build's package of that name is byte for byte PACKAGE;
+# otherwise says which members differ, in their listing or in their contents.
+same_bytes() {
+    again=$work/rebuild/pipeword/dist/$(basename "$1")
+    [ -f "$again" ] || { echo "the second build made no $(basename "$again")"; return 1; }
+    cmp -s "$1" "$again" && return 0
+    echo "$(basename "$1") differs: SHA-256 $(sha256sum <"$1" | cut -c1-16)..., second build's" \
+        "$(sha256sum <"$again" | cut -c1-16)..."
+    rm -rf "$work/cmp" && mkdir -p "$work/cmp/first" "$work/cmp/second" || return 1
+    listing "$1" >"$work/cmp/first.list" 2>&1
+    listing "$again" >"$work/cmp/second.list" 2>&1
+    if ! diff "$work/cmp/first.list" "$work/cmp/second.list" >"$work/cmp/list.diff"; then
+        echo "members listed differently (first <, second >):"
+        grep '^[<>]' "$work/cmp/list.diff" | head -12
+    fi
+    for side in first second; do
+        package=$1
+        [ $side = second ] && package=$again
+        case $package in
+        *.zip) unzip -q "$package" -d "$work/cmp/$side" ;;
+        *.deb) dpkg-deb -R "$package" "$work/cmp/$side" ;;
+        esac
+    done
+    echo "members whose contents differ:"
+    (cd "$work/cmp" && diff -r -q first second) | head -12
+    if command -v diffoscope >/dev/null; then
+        diffoscope --text - "$1" "$again" 2>&1 | head -40
+    fi
+    return 1
+}
+
+check "a second build, of the same sources in another folder (scripts/release.sh)" rebuild
+for package in $zips "$deb"; do
+    check "same bytes from the second build: $(basename "$package")" same_bytes "$package"
 done
 
 # ---- The Windows ZIPs ----------------------------------------------------------------------
