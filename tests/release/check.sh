@@ -184,12 +184,6 @@ same_bytes() {
     echo "$(basename "$1") differs: SHA-256 $(sha256sum <"$1" | cut -c1-16)..., second build's" \
         "$(sha256sum <"$again" | cut -c1-16)..."
     rm -rf "$work/cmp" && mkdir -p "$work/cmp/first" "$work/cmp/second" || return 1
-    listing "$1" >"$work/cmp/first.list" 2>&1
-    listing "$again" >"$work/cmp/second.list" 2>&1
-    if ! diff "$work/cmp/first.list" "$work/cmp/second.list" >"$work/cmp/list.diff"; then
-        echo "members listed differently (first <, second >):"
-        grep '^[<>]' "$work/cmp/list.diff" | head -12
-    fi
     for side in first second; do
         package=$1
         [ $side = second ] && package=$again
@@ -197,9 +191,17 @@ same_bytes() {
         *.zip) unzip -q "$package" -d "$work/cmp/$side" ;;
         *.deb) dpkg-deb -R "$package" "$work/cmp/$side" ;;
         esac
+        listing "$package" >"$work/cmp/$side.list" 2>&1
     done
-    echo "members whose contents differ:"
-    (cd "$work/cmp" && diff -r -q first second) | head -12
+    if ! (cd "$work/cmp" && diff -r -q first second) >"$work/cmp/contents.diff"; then
+        echo "members whose contents differ:"
+        head -8 "$work/cmp/contents.diff"
+    fi
+    if ! diff "$work/cmp/first.list" "$work/cmp/second.list" >"$work/cmp/list.diff"; then
+        echo "members listed differently (order, mode, owner, size, date):"
+        grep '^<' "$work/cmp/list.diff" | head -6
+        grep '^>' "$work/cmp/list.diff" | head -6
+    fi
     if command -v diffoscope >/dev/null; then
         diffoscope --text - "$1" "$again" 2>&1 | head -40
     fi
