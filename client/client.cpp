@@ -430,6 +430,10 @@ void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
         break;
     case ERROR_ACCESS_DENIED:
         problem = WIDE("access to ") + name + socket + WIDE(" is denied: ");
+        if (WCHAR fault[512]; PipeDirectoryFault(fault, 512) > 0) {
+            problem += fault;
+            break;
+        }
         problem += onLinux ? WIDE("the pipe does not admit this user, or its directory or its "
                                   "server belongs to a user this client does not trust (see "
                                   "PIPEWORD_PIPE_DIR)")

@@ -52,6 +52,11 @@ void ServeOneClient() {
     EndSecurityStretch();
     if (RunState.pipeHandle == INVALID_HANDLE_VALUE) {
         ConsolePrint(WIDE("Unable to create named pipe w/err 0x%08lx\n"), error);
+        // Which directory on the way to the pipe another user could change (Linux).
+        WCHAR fault[512];
+        if (error == ERROR_ACCESS_DENIED && PipeDirectoryFault(fault, 512) > 0) {
+            ConsolePrintError(WIDE("pipeword: %s\n"), fault);
+        }
         return;
     }
     ConsolePrint(WIDE("The named pipe (%s) is created.\n"), PipeName);

@@ -23,6 +23,13 @@ int ConsolePrintError(const WCHAR *format, ...);
 // units, or 0 (Windows, a malformed name, a path that does not fit).
 DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 
+// Why the last pipe call of this thread that failed with ERROR_ACCESS_DENIED refused the
+// way to its pipe directory, for messages: on Linux the directory on that way that another
+// user could change (by the rules of the README's "On Linux"), written with a NUL when it
+// fits capacity code units; nothing when the refusal had another cause, and on Windows.
+// Returns the text's length in code units, or 0.
+DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity);
+
 // The program's wide entry function: the platform's start-up calls it with the argument
 // count and the UTF-16 argument vector, and its result becomes the exit status.
 int WideMain(int argc, WCHAR *argv[]);

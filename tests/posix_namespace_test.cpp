@@ -361,14 +361,101 @@ TEST_F(Namespace, TheOwnerOfANamedDirectoryIsTrusted) {
     EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
 }
 
+// The way to a named directory is part of what its chooser trusts: a directory on it that
+// another user owns, or a link another user planted in a shared directory, lets that user
+// choose where the pipes are. Root names a/b, where a is the second user's and b root's;
+// the second user swaps in a b of their own with a server in it. And the second user plants
+// a link x to a folder only root may enter: root's server would make its files there. Both
+// are refused, naming the directory at fault, and nothing is made; a link of root's own,
+// and the second user's directory named as such, are fine.
+TEST_F(Namespace, OnlyAWayNoOtherUserCanChangeIsTrusted) {
+    std::string parent = root_ + "/a";
+    std::string named = parent + "/b";
+    ASSERT_EQ(AsNobody("mkdir -m 755 " + parent), 0);
+    ASSERT_EQ(mkdir(named.c_str(), 0755), 0);
+    setenv("PIPEWORD_PIPE_DIR", named.c_str(), 1);
+    auto expectFault = [](const std::string &directory) {
+        WCHAR fault[512];
+        DWORD size = PipeDirectoryFault(fault, 512);
+        std::string text(fault, fault + size);
+        EXPECT_NE(text.find(" " + directory + ","), std::string::npos) << text;
+    };
+    EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    expectFault(parent);
+    EXPECT_TRUE(std::filesystem::is_empty(named));
+    ASSERT_EQ(AsNobody("mv " + named + " " + parent + "/away && mkdir -m 755 " + named), 0);
+    ServeAsNobody("Theirs");
+    ASSERT_EQ(AsNobody("test -S " + named + "/Theirs"), 0);
+    EXPECT_LAST_ERROR(OpenPipe("Theirs"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    expectFault(parent);
+    // Named as the second user's own, their directory and its server are trusted.
+    setenv("PIPEWORD_PIPE_DIR", parent.c_str(), 1);
+    ASSERT_EQ(ServeAsNobody("InTheirs").code, 0u);
+    HANDLE client = OpenPipe("InTheirs");
+    EXPECT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(client);
+
+    std::string hidden = root_ + "/hidden";
+    ASSERT_EQ(mkdir(hidden.c_str(), 0700), 0);
+    ASSERT_EQ(AsNobody("ln -s " + hidden + " " + root_ + "/x"), 0);
+    setenv("PIPEWORD_PIPE_DIR", (root_ + "/x/pw").c_str(), 1);
+    EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    expectFault(root_ + "/x");
+    EXPECT_TRUE(std::filesystem::is_empty(hidden));
+    ASSERT_EQ(symlink(hidden.c_str(), (root_ + "/y").c_str()), 0);
+    setenv("PIPEWORD_PIPE_DIR", (root_ + "/y/pw").c_str(), 1);
+    HANDLE server = Serve("Ours");
+    EXPECT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(std::filesystem::is_socket(hidden + "/pw/Ours"));
+    CloseHandle(server);
+}
+
+// A socket of another type under the name (stream, datagram) is no pipe, whoever made it:
+// refused as any other file in a pipe's place.
+TEST_F(Namespace, ASocketOfAnotherTypeIsNoPipe) {
+    MakeSharedDirectory();
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        SCOPED_TRACE(type == SOCK_STREAM ? "stream" : "datagram");
+        std::string name = type == SOCK_STREAM ? "Stream" : "Datagram";
+        int report[2];
+        int release[2];
+        ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+        pid_t owner = ForkAsNobody([&] {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::string path = directory_ + "/" + name;
+            path.copy(address.sun_path, sizeof address.sun_path - 1);
+            int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+            bool bound = fd >= 0 && fchmod(fd, 0666) == 0 &&
+                         bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                         (type == SOCK_DGRAM || listen(fd, 8) == 0);
+            (void)!write(report[1], &bound, 1);
+            char ignored;
+            close(release[1]);
+            (void)!read(release[0], &ignored, 1); // until the test is done
+            return 0;
+        });
+        close(report[1]);
+        close(release[0]);
+        bool bound = false;
+        ASSERT_EQ(read(report[0], &bound, 1), 1);
+        EXPECT_TRUE(bound);
+        EXPECT_LAST_ERROR(OpenPipe(name), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+        close(report[0]);
+        close(release[1]);
+        WaitFor(owner);
+    }
+}
+
 // Another process makes the directory between this server's look and its own mkdir: the
 // one that won is checked like any other.
 uid_t raceWinner = 0;
 
 TEST_F(Namespace, ADirectoryMadeFirstByAnotherProcessIsCheckedLikeAnyOther) {
     sys.mkdirat = [](int at, const char *path, mode_t) {
-        bool made = mkdirat(at, path, 0) == 0 && chmod(path, 01777) == 0 &&
-                    chown(path, raceWinner, raceWinner) == 0;
+        bool made = mkdirat(at, path, 0) == 0 && fchmodat(at, path, 01777, 0) == 0 &&
+                    fchownat(at, path, raceWinner, raceWinner, 0) == 0;
         errno = made ? EEXIST : EIO;
         return -1;
     };

@@ -166,70 +166,60 @@ TEST_F(PipeFiles, ExitRemovesTheSocketOfAServerStillWaiting) {
     EXPECT_FALSE(Exists("waiting"));
 }
 
-// The steps of a process that ends while its worker closes its server, taken in this order
-// by the stand-in for unlinkat below: 1, the worker is removing its socket file; 2, the
-// exit handler is removing it too; 3, the worker has closed its server.
-std::atomic<int> closingStep{0};
-std::atomic<int> unlinkCalls{0};
+// A process that ends while its worker is removing its server's files: the stand-in for
+// unlinkat below holds the worker's first removal until the main thread has begun to exit,
+// and reports which thread makes each removal ('w' the worker, 'e' any other).
+std::atomic<bool> exiting{false};
+std::atomic<pid_t> closingThread{0};
 SystemCalls closingReal{};
-int closingReport = -1;  // where the handler's step writes whether the name was locked
-std::string closingLock; // the name's lock file
+int closingReport = -1;
 
-void AwaitClosingStep(int step) {
-    for (int waited = 0; closingStep.load() < step && waited < 5000; ++waited) {
-        usleep(1000);
+int ReportedUnlink(int directory, const char *path, int flags) {
+    bool worker = gettid() == closingThread.load();
+    if (worker) {
+        for (int waited = 0; !exiting.load() && waited < 5000; ++waited) {
+            usleep(1000);
+        }
+        usleep(100000); // the exit handler is under way by now
     }
-}
-
-int StepUnlink(int directory, const char *path, int flags) {
-    int call = ++unlinkCalls;
-    if (call == 1) {
-        closingStep = 1;
-        AwaitClosingStep(2);
-    } else if (call == 2) {
-        closingStep = 2;
-        AwaitClosingStep(3);
-        int fd = open(closingLock.c_str(), O_RDONLY | O_CLOEXEC);
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_len = 1;
-        char held = fd >= 0 && fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-        (void)!write(closingReport, &held, 1);
-    }
+    (void)!write(closingReport, worker ? "w" : "e", 1);
     return closingReal.unlinkat(directory, path, flags);
 }
 
-// The worker closes its server while the process ends: the exit handler removes the socket
-// file too, and until it has, the name must stay locked, or another server could take the
-// name in between and lose its new socket file to the handler.
-TEST_F(PipeFiles, TheNameStaysLockedUntilTheExitHandlerIsDone) {
+// The exit handler waits for the worker's removal to be done, and finds nothing left to
+// remove: were it to remove files while the worker does, the worker could remove a file of
+// the next server's, and the handler one the worker made after it looked.
+TEST_F(PipeFiles, TheExitHandlerWaitsForAServerHalfWayThroughItsFiles) {
     int report = -1;
     pid_t child = ForkWithReport(&report);
     ASSERT_NE(child, -1);
     if (child == 0) {
         closingReport = report;
-        closingLock = Path("closing.lock");
         HANDLE server = ServePipe("closing");
         if (server == INVALID_HANDLE_VALUE) {
             _exit(2);
         }
         closingReal = sys;
-        sys.unlinkat = StepUnlink;
+        sys.unlinkat = ReportedUnlink;
         std::thread([server] {
+            closingThread = gettid();
             CloseHandle(server);
-            closingStep = 3;
         }).detach();
-        AwaitClosingStep(1);
+        while (closingThread.load() == 0) {
+            usleep(1000);
+        }
+        exiting = true;
         std::exit(0);
     }
-    char held = 0;
-    EXPECT_EQ(read(report, &held, 1), 1) << "the exit handler never removed the file";
+    std::string removals;
+    for (char made; read(report, &made, 1) == 1;) {
+        removals += made;
+    }
     close(report);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(held, 1);
+    EXPECT_EQ(removals, "ww");
     EXPECT_FALSE(Exists("closing"));
     EXPECT_FALSE(Exists("closing.lock"));
 }

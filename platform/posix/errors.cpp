@@ -112,10 +112,15 @@ bool NoListener(int error) {
     return error == ENOENT || error == ECONNREFUSED;
 }
 
-// connect: no listener is busy while the name's server lives, else no pipe; a full queue is busy.
+// connect: no listener is busy while the name's server lives, else no pipe; a full queue is
+// busy; a socket of another type (stream, datagram: EPROTOTYPE) is no pipe but someone
+// else's file under the name, refused as a file in its place is.
 DWORD Win32ErrorFromConnect(int error, bool serverLives) {
     if (NoListener(error)) {
         return serverLives ? ERROR_PIPE_BUSY : ERROR_FILE_NOT_FOUND;
+    }
+    if (error == EPROTOTYPE) {
+        return ERROR_ACCESS_DENIED;
     }
     return error == EAGAIN ? ERROR_PIPE_BUSY : Win32ErrorFromErrno(error);
 }

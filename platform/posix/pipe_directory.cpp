@@ -23,15 +23,23 @@
 //
 // The pipe directory may be shared with other local users, any of whom may have got there
 // first, so nothing in it is taken on trust:
-//   - The directory is opened without following a symbolic link (its parents are the
-//     administrator's choice and may be links). The default directory is used only if it
-//     is root's and, if others may write to it, has the sticky bit, as /tmp/.X11-unix is:
-//     anyone could have made it otherwise. Only root's server makes it when it is missing
-//     (01777); anyone else's fails with ERROR_PATH_NOT_FOUND, and a default directory that
-//     is not fit to share fails servers and clients alike with ERROR_ACCESS_DENIED. A
-//     named directory serves a server if it is root's or the server's user's and, if
-//     others may write to it, sticky; a missing one is made 0755, so that only its owner
-//     makes names in it and every user's client can reach them.
+//   - The way to the directory is walked from / one component at a time, links read and
+//     followed by the walk itself, and every directory on it must belong to root, to this
+//     process's user or to the pipe directory's owner, and be one that no other user can
+//     change: not writable by group or others, or sticky with what the walk takes from it
+//     belonging to root or this process's user (or, for the pipe directory itself, to its
+//     owner). Otherwise the pipe operations fail with ERROR_ACCESS_DENIED, and
+//     PipeDirectoryFault names the directory at fault. The directory itself is then used
+//     through the descriptor the walk ended with, never a symbolic link in its place.
+//   - The default directory is whatever is the same file as /tmp/.pipe, however its path
+//     is spelled. It is used only if it is root's and, if others may write to it, has the
+//     sticky bit, as /tmp/.X11-unix is: anyone could have made it otherwise. Only root's
+//     server makes it when it is missing (01777); anyone else's fails with
+//     ERROR_PATH_NOT_FOUND, and a default directory that is not fit to share fails servers
+//     and clients alike with ERROR_ACCESS_DENIED. A named directory serves a server if it
+//     is root's or the server's user's and, if others may write to it, sticky; a missing
+//     one is made 0755, so that only its owner makes names in it and every user's client
+//     can reach them.
 //   - From then on the layer works relative to the open directory: *at() calls, and for
 //     bind and connect a path through /proc/self/fd, which names the very file opened
 //     whatever its path names by then. Without /proc that cannot be done, and the pipe
@@ -50,21 +58,25 @@
 //     server runs as root, as the client's own user, or, in a named directory (which the
 //     client's user chose), as that directory's owner (SO_PEERCRED): any user can make a
 //     name in a shared directory first, and only those servers can be told from an
-//     impostor. Anything else fails with ERROR_ACCESS_DENIED.
+//     impostor. Anything else fails with ERROR_ACCESS_DENIED, a socket of another type
+//     (stream, datagram) under the name too.
 //
 // The process may end while a server is open: at exit, and on SIGHUP, SIGINT, SIGQUIT and
 // SIGTERM, the files of its live servers are removed while their names are still locked;
 // a signal then takes its default action, so that the process ends as it would have
-// without the handler (pipe_exit.cpp).
+// without the handler. The steps that make and remove a server's files are taken in the
+// order written out in pipe_exit.cpp, which calls the functions here; nothing here calls
+// back.
 #include "platform/posix/pipe_directory.h"
 
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
-#include "platform/posix/pipe_exit.h"
 #include "platform/posix/syscalls.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -99,23 +111,23 @@ bool SameAsciiIgnoringCase(std::u16string_view text, std::u16string_view lower) 
 
 constexpr std::string_view DefaultDirectory = "/tmp/.pipe";
 
-// The pipe directory without trailing slashes, and whether it is a named one: given in
-// PIPEWORD_PIPE_DIR, other than the default (spelling the default out trusts no more).
-std::string_view PipeDirectory(bool *named) {
+// The pipe directory as given, without trailing slashes: PIPEWORD_PIPE_DIR, else the
+// default. Whether it is the default is told by what it is once open, not by its spelling
+// (OpenServerDirectory, OpenClientDirectory).
+std::string_view PipeDirectory() {
     const char *configured = std::getenv("PIPEWORD_PIPE_DIR");
     std::string_view directory =
         configured != nullptr && configured[0] != 0 ? configured : DefaultDirectory;
     while (directory.size() > 1 && directory.back() == '/') {
         directory.remove_suffix(1);
     }
-    *named = directory != DefaultDirectory;
     return directory;
 }
 
 } // namespace
 
 // The codes for malformed names are the ones Windows gives.
-bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity], bool *named) {
+bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]) {
     if (name == nullptr || name[0] == 0) {
         return FailWith(ERROR_PATH_NOT_FOUND);
     }
@@ -147,7 +159,7 @@ bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity], bool *named) {
         (pipe.size() >= 5 && pipe.substr(pipe.size() - 5) == u".lock")) {
         return FailWith(ERROR_INVALID_NAME);
     }
-    std::string_view directory = PipeDirectory(named);
+    std::string_view directory = PipeDirectory();
     char file[PathCapacity];
     std::size_t fileSize = WriteUtf8(pipe.data(), pipe.size(), file, sizeof file);
     if (directory.size() + 1 + fileSize >= PathCapacity) {
@@ -186,6 +198,10 @@ void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
 
 bool StatusOf(int fd, struct stat *status) {
     return Retry(sys.fstatat, fd, "", status, AT_EMPTY_PATH) == 0;
+}
+
+bool SameFile(const struct stat &one, const struct stat &other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 // "/proc/self/fd/N": the open file itself, whatever its path names now.
@@ -232,23 +248,6 @@ bool ProcAddressOf(int fd, const struct stat &opened, const char *file, sockaddr
     return true;
 }
 
-// The directory itself, never a symbolic link in its place (its parents are the
-// administrator's choice and may be links).
-int OpenDirectory(const char *directory) {
-    return Retry(sys.openat, AT_FDCWD, directory, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
-                 mode_t{0});
-}
-
-// Why the directory could not be opened: a path that leads nowhere gives 'missing';
-// something other than a directory where the directory belongs (a symbolic link, a file)
-// gives ERROR_ACCESS_DENIED.
-BOOL FailToOpenDirectory(const char *directory, int error, DWORD missing) {
-    struct stat entry {};
-    bool occupied = NotADirectory(error) &&
-                    Retry(sys.fstatat, AT_FDCWD, directory, &entry, AT_SYMLINK_NOFOLLOW) == 0;
-    return FailWith(Win32ErrorFromOpenDirectory(error, occupied, missing));
-}
-
 // Sets the mode of a directory open as O_PATH: through /proc/self/fd, which needs no
 // permission on it, or, without /proc, by opening it for reading.
 bool ChangeDirectoryMode(int fd, mode_t mode) {
@@ -271,14 +270,21 @@ bool ChangeDirectoryMode(int fd, mode_t mode) {
     return changed;
 }
 
-// Makes the missing pipe directory: mode 0700 at first, which the umask can only narrow, so
-// it is never more open than meant; then 'mode'. True also when another process made it
-// first (EEXIST): the caller then checks that one like any other.
-bool MakeDirectory(const char *directory, mode_t mode) {
-    if (Retry(sys.mkdirat, AT_FDCWD, directory, mode_t{0700}) != 0) {
+// The directory 'name' in the open directory 'parent', itself, never a symbolic link in its
+// place.
+int OpenDirectoryIn(int parent, const char *name) {
+    return Retry(sys.openat, parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
+                 mode_t{0});
+}
+
+// Makes the missing pipe directory 'name' in 'parent': mode 0700 at first, which the umask
+// can only narrow, so it is never more open than meant; then 'mode'. True also when another
+// process made it first (EEXIST): the caller then checks that one like any other.
+bool MakeDirectory(int parent, const char *name, mode_t mode) {
+    if (Retry(sys.mkdirat, parent, name, mode_t{0700}) != 0) {
         return errno == EEXIST;
     }
-    int fd = OpenDirectory(directory);
+    int fd = OpenDirectoryIn(parent, name);
     if (fd < 0) {
         return errno == ENOENT; // gone again: the caller looks once more
     }
@@ -301,41 +307,380 @@ bool StickyIfShared(const struct stat &status) {
     return (status.st_mode & WritableByOthers) == 0 || (status.st_mode & S_ISVTX) != 0;
 }
 
-} // namespace
+// ---- The way to the pipe directory ---------------------------------------------------------
+//
+// Whoever can change a directory on the way to the pipe directory can put another directory
+// in its place, and with it the server's files or an impostor's socket. So the way is walked
+// from / one component at a time, each opened (O_PATH, without following a link) relative
+// to the one before, symbolic links read and followed by the walk itself; the pipe
+// directory is then used through the descriptor the walk ends with, so that a rename after
+// the checks cannot swap it. Every directory passed on the way must belong to root, to this
+// process's user or to the pipe directory's owner, and no other user may change it: it is
+// not writable by group or others, or it is sticky and what the walk takes from it (the next
+// directory, or a link) belongs to one of those users. Until the pipe directory's owner is
+// known, a step whose user is neither root nor this process's is only doubtful: the walk
+// keeps the first such step, and the first of yet another user, and settles them at the end.
 
-// Opens the pipe directory for a server. Its owner and anyone else who may write to it
-// could replace the server's socket file with their own, so it must be a directory owned
-// by root (the default directory: always) or by the server's user, and have the sticky bit
-// if others may write to it. A missing named directory is made 0755; the missing default
-// directory is made 01777 by root alone, so that nobody else can own the shared one.
-bool OpenServerDirectory(const char *socketPath, Directory *directory) {
-    char path[PathCapacity];
-    DirectoryOf(socketPath, path);
-    bool mayMake = directory->named || geteuid() == 0;
-    mode_t mode = directory->named ? 0755 : 01777;
-    int fd = OpenDirectory(path);
-    for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
-        if (!MakeDirectory(path, mode)) {
-            return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+constexpr std::size_t WayCapacity = PATH_MAX;
+constexpr int DeepestWay = 64;
+constexpr int MostLinks = 40;
+
+// Why the last walk of this thread refused its way, for messages (PipeDirectoryFault).
+thread_local char refusal[WayCapacity + 128];
+
+// The texts one after another in 'out', cut short (only messages are made so) should they
+// not fit.
+void JoinText(char *out, std::size_t capacity, const char *first, const char *second = "",
+              const char *third = "") {
+    std::size_t at = 0;
+    for (const char *text : {first, second, third}) {
+        for (; *text != 0 && at + 1 < capacity; ++text) {
+            out[at++] = *text;
         }
-        fd = OpenDirectory(path);
     }
-    if (fd < 0) {
-        return FailToOpenDirectory(path, errno, ERROR_PATH_NOT_FOUND);
+    out[at] = 0;
+}
+
+struct Doubt {
+    uid_t user = 0;
+    char path[WayCapacity] = {};
+};
+
+struct Way {
+    int open[DeepestWay] = {};         // the directories from / to the current one
+    std::size_t ends[DeepestWay] = {}; // where each one's path ends in 'path'
+    struct stat statuses[DeepestWay] = {};
+    int depth = 0;
+    char path[WayCapacity] = {};
+    Doubt doubts[2];
+    int doubtCount = 0;
+    bool refused = false; // a directory that others may change whatever its owner
+};
+
+bool TrustedOwner(uid_t user) {
+    return user == 0 || user == geteuid();
+}
+
+// The path of the current directory, "/" for the root.
+const char *CurrentPath(const Way &way) {
+    return way.depth == 1 ? "/" : way.path;
+}
+
+void Doubtful(Way *way, uid_t user, const char *path) {
+    for (int i = 0; i < way->doubtCount; ++i) {
+        if (way->doubts[i].user == user) {
+            return;
+        }
+    }
+    if (way->doubtCount < 2) {
+        Doubt &doubt = way->doubts[way->doubtCount++];
+        doubt.user = user;
+        JoinText(doubt.path, sizeof doubt.path, path);
+    }
+}
+
+// The walk takes 'next' (a directory or a link, named 'nextPath') from the current
+// directory; 'last' when it is the pipe directory itself (null: missing, to be made by this
+// process).
+void CheckStep(Way *way, const struct stat *next, const char *nextPath, bool last) {
+    const struct stat &here = way->statuses[way->depth - 1];
+    if (!TrustedOwner(here.st_uid)) {
+        Doubtful(way, here.st_uid, CurrentPath(*way));
+    }
+    if ((here.st_mode & WritableByOthers) == 0 || way->refused || next == nullptr ||
+        ((here.st_mode & S_ISVTX) != 0 && TrustedOwner(next->st_uid))) {
+        return;
+    }
+    if ((here.st_mode & S_ISVTX) != 0 && last) {
+        Doubtful(way, next->st_uid, nextPath);
+        return;
+    }
+    // Others may write here: without the sticky bit, replace anything in it; with it, put
+    // their own directory or link on the way first, as anyone can in /tmp. Only the pipe
+    // directory itself may be another user's there: its owner is trusted as the one the
+    // name's chooser chose.
+    way->refused = true;
+    if ((here.st_mode & S_ISVTX) == 0) {
+        std::snprintf(refusal, sizeof refusal,
+                      "the way to the pipe directory runs through %s, which others may write to",
+                      CurrentPath(*way));
+    } else {
+        std::snprintf(refusal, sizeof refusal,
+                      "the way to the pipe directory runs through %s, which uid %u can change",
+                      nextPath, static_cast<unsigned>(next->st_uid));
+    }
+}
+
+bool PushDirectory(Way *way, int fd, const char *name) {
+    std::size_t at = way->depth == 1 ? 0 : way->ends[way->depth - 1];
+    std::size_t size = std::strlen(name);
+    if (way->depth == DeepestWay || at + 1 + size >= WayCapacity) {
+        sys.close(fd);
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (!StatusOf(fd, &way->statuses[way->depth])) {
+        int error = errno;
+        sys.close(fd);
+        return FailWithErrno(error);
+    }
+    way->path[at] = '/';
+    std::memcpy(way->path + at + 1, name, size + 1);
+    way->open[way->depth] = fd;
+    way->ends[way->depth] = at + 1 + size;
+    ++way->depth;
+    return true;
+}
+
+void PopDirectory(Way *way) {
+    if (way->depth > 1) {
+        sys.close(way->open[--way->depth]);
+        way->path[way->depth == 1 ? 0 : way->ends[way->depth - 1]] = 0;
+    }
+}
+
+void CloseWay(Way *way) {
+    while (way->depth > 0) {
+        sys.close(way->open[--way->depth]);
+    }
+}
+
+// Walks 'given' up to its last component, which is left in 'last' for the caller to open
+// without following a link ("" when the path ends in "/", "." or "..": the current
+// directory is the pipe directory then). A missing directory or a file on the way fails
+// with 'missing', as the system's own lookup would; the way stays open for CloseWay.
+bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missing) {
+    // What is left to walk, a link's target put before the rest.
+    char rest[WayCapacity];
+    if (given[0] == '/') {
+        std::strncpy(rest, given, sizeof rest - 1);
+        rest[sizeof rest - 1] = 0;
+    } else if (getcwd(rest, sizeof rest) == nullptr ||
+               std::strlen(rest) + 1 + std::strlen(given) >= sizeof rest) {
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    } else {
+        std::strcat(rest, "/");
+        std::strcat(rest, given);
+    }
+    int root = Retry(sys.openat, AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC, mode_t{0});
+    if (root < 0) {
+        return FailWithErrno(errno);
+    }
+    way->open[0] = root;
+    way->depth = 1;
+    if (!StatusOf(root, &way->statuses[0])) {
+        return FailWithErrno(errno);
+    }
+    last[0] = 0;
+    int links = 0;
+    std::size_t at = 0;
+    for (;;) {
+        while (rest[at] == '/') {
+            ++at;
+        }
+        if (rest[at] == 0) {
+            return true;
+        }
+        std::size_t end = at;
+        while (rest[end] != 0 && rest[end] != '/') {
+            ++end;
+        }
+        char name[NAME_MAX + 1];
+        if (end - at > NAME_MAX) {
+            return FailWith(ERROR_FILENAME_EXCED_RANGE);
+        }
+        std::memcpy(name, rest + at, end - at);
+        name[end - at] = 0;
+        std::size_t after = end;
+        while (rest[after] == '/') {
+            ++after;
+        }
+        bool final = rest[after] == 0;
+        at = after;
+        if (std::strcmp(name, ".") == 0) {
+            continue;
+        }
+        if (std::strcmp(name, "..") == 0) {
+            PopDirectory(way);
+            continue;
+        }
+        if (final) {
+            std::memcpy(last, name, std::strlen(name) + 1);
+            return true;
+        }
+        int here = way->open[way->depth - 1];
+        int fd = Retry(sys.openat, here, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
+        if (fd < 0) {
+            return FailWith(errno == ENOENT || errno == ENOTDIR ? missing
+                                                                : Win32ErrorFromErrno(errno));
+        }
+        struct stat next {};
+        if (!StatusOf(fd, &next)) {
+            int error = errno;
+            sys.close(fd);
+            return FailWithErrno(error);
+        }
+        char nextPath[WayCapacity];
+        JoinText(nextPath, sizeof nextPath, way->path, "/", name);
+        CheckStep(way, &next, nextPath, false);
+        if (S_ISDIR(next.st_mode)) {
+            if (!PushDirectory(way, fd, name)) {
+                return false;
+            }
+            continue;
+        }
+        if (!S_ISLNK(next.st_mode)) {
+            sys.close(fd);
+            return FailWith(missing); // a file where a directory belongs, as ENOTDIR
+        }
+        // A link: its target, read from the very link checked, takes its place.
+        char target[WayCapacity];
+        ssize_t size = Retry(sys.readlinkat, fd, "", target, sizeof target);
+        int error = errno;
+        sys.close(fd);
+        if (size < 0) {
+            return FailWithErrno(error);
+        }
+        std::size_t restSize = std::strlen(rest + at);
+        if (++links > MostLinks || static_cast<std::size_t>(size) + 1 + restSize >= sizeof rest) {
+            return FailWith(ERROR_FILENAME_EXCED_RANGE);
+        }
+        std::memmove(rest + size + 1, rest + at, restSize + 1);
+        std::memcpy(rest, target, static_cast<std::size_t>(size));
+        rest[size] = '/';
+        at = 0;
+        if (target[0] == '/') {
+            while (way->depth > 1) {
+                PopDirectory(way);
+            }
+        }
+    }
+}
+
+// Settles the walk once the pipe directory's owner is known: false, with the reason in
+// 'refusal', when another user could change the way to it.
+bool WayTrusted(Way *way, uid_t owner) {
+    if (way->refused) {
+        return false;
+    }
+    for (int i = 0; i < way->doubtCount; ++i) {
+        if (way->doubts[i].user != owner) {
+            std::snprintf(refusal, sizeof refusal,
+                          "the way to the pipe directory runs through %s, which uid %u can change",
+                          way->doubts[i].path, static_cast<unsigned>(way->doubts[i].user));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the open directory is the default one, /tmp/.pipe, whatever path led to it: the
+// same file, or for a missing one the same place (.pipe in the directory that is /tmp).
+bool IsDefault(int parent, const char *name, const struct stat *directory) {
+    struct stat expected {};
+    if (directory != nullptr) {
+        return Retry(sys.fstatat, AT_FDCWD, DefaultDirectory.data(), &expected,
+                     AT_SYMLINK_NOFOLLOW) == 0 &&
+               SameFile(expected, *directory);
+    }
+    struct stat place {};
+    return std::strcmp(name, ".pipe") == 0 &&
+           Retry(sys.fstatat, AT_FDCWD, "/tmp", &expected, 0) == 0 && StatusOf(parent, &place) &&
+           SameFile(expected, place);
+}
+
+// Opens the pipe directory of a socket path along a trusted way, and tells whether it is a
+// named one. A server makes a missing named directory (0755), and root's the missing
+// default directory (01777). The directory's own rules are the caller's.
+bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory) {
+    refusal[0] = 0;
+    char given[PathCapacity];
+    DirectoryOf(socketPath, given);
+    Way way;
+    char last[WayCapacity];
+    DWORD missing = server ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    bool walked = WalkTo(given, &way, last, missing);
+    auto fail = [&](DWORD code) {
+        CloseWay(&way);
+        return FailWith(code);
+    };
+    if (!walked) {
+        return fail(GetLastError());
+    }
+    int fd = -1;
+    char path[WayCapacity];
+    if (last[0] == 0) {
+        // The path ended at a directory already walked: that one, taken from the way.
+        if (way.depth < 2) {
+            return fail(ERROR_ACCESS_DENIED); // "/" is nobody's pipe directory
+        }
+        JoinText(path, sizeof path, way.path);
+        fd = way.open[--way.depth];
+        way.path[way.depth == 1 ? 0 : way.ends[way.depth - 1]] = 0;
+    } else {
+        JoinText(path, sizeof path, way.path, "/", last);
+        int parent = way.open[way.depth - 1];
+        fd = OpenDirectoryIn(parent, last);
+        bool isDefault = fd < 0 && errno == ENOENT && IsDefault(parent, last, nullptr);
+        bool mayMake = server && (!isDefault || geteuid() == 0);
+        mode_t mode = isDefault ? 01777 : 0755;
+        if (fd < 0 && errno == ENOENT && mayMake) {
+            // Nothing is made on a way that is not trusted, as if this user were to own it.
+            CheckStep(&way, nullptr, nullptr, true);
+            if (!WayTrusted(&way, geteuid())) {
+                return fail(ERROR_ACCESS_DENIED);
+            }
+        }
+        for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
+            if (!MakeDirectory(parent, last, mode)) {
+                return fail(errno == ENOENT ? missing : Win32ErrorFromErrno(errno));
+            }
+            fd = OpenDirectoryIn(parent, last);
+        }
+        if (fd < 0) {
+            // A link or a file in the directory's place is someone else's doing.
+            int error = errno;
+            struct stat entry {};
+            bool occupied = NotADirectory(error) &&
+                            Retry(sys.fstatat, parent, last, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+            return fail(Win32ErrorFromOpenDirectory(error, occupied, missing));
+        }
     }
     struct stat &status = directory->status;
     if (!StatusOf(fd, &status)) {
         int error = errno;
         sys.close(fd);
-        return FailWithErrno(error);
+        return fail(Win32ErrorFromErrno(error));
     }
-    uid_t owner = status.st_uid;
-    if (!S_ISDIR(status.st_mode) || (owner != 0 && (!directory->named || owner != geteuid())) ||
-        !StickyIfShared(status)) {
+    CheckStep(&way, &status, path, true);
+    bool trusted = WayTrusted(&way, status.st_uid);
+    CloseWay(&way);
+    if (!trusted) {
         sys.close(fd);
         return FailWith(ERROR_ACCESS_DENIED);
     }
     directory->fd = fd;
+    directory->named = !IsDefault(-1, nullptr, &status);
+    return true;
+}
+
+} // namespace
+
+// Opens the pipe directory for a server. Its owner and anyone else who may write to it
+// could replace the server's socket file with their own, so it must be a directory owned
+// by root (the default directory: always) or by the server's user, and have the sticky bit
+// if others may write to it.
+bool OpenServerDirectory(const char *socketPath, Directory *directory) {
+    if (!OpenPipeDirectory(socketPath, true, directory)) {
+        return false;
+    }
+    const struct stat &status = directory->status;
+    uid_t owner = status.st_uid;
+    if (!S_ISDIR(status.st_mode) || (owner != 0 && (!directory->named || owner != geteuid())) ||
+        !StickyIfShared(status)) {
+        sys.close(directory->fd);
+        directory->fd = -1;
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
     return true;
 }
 
@@ -343,23 +688,15 @@ bool OpenServerDirectory(const char *socketPath, Directory *directory) {
 // (TrustedServer), since the client's user chose it. The default directory is used only if
 // it is fit to share, as for a server: anyone may have made one that is not.
 bool OpenClientDirectory(const char *socketPath, Directory *directory) {
-    char path[PathCapacity];
-    DirectoryOf(socketPath, path);
-    int fd = OpenDirectory(path);
-    if (fd < 0) {
-        return FailToOpenDirectory(path, errno, ERROR_FILE_NOT_FOUND);
+    if (!OpenPipeDirectory(socketPath, false, directory)) {
+        return false;
     }
     const struct stat &status = directory->status;
-    if (!StatusOf(fd, &directory->status)) {
-        int error = errno;
-        sys.close(fd);
-        return FailWithErrno(error);
-    }
     if (!directory->named && (status.st_uid != 0 || !StickyIfShared(status))) {
-        sys.close(fd);
+        sys.close(directory->fd);
+        directory->fd = -1;
         return FailWith(ERROR_ACCESS_DENIED);
     }
-    directory->fd = fd;
     return true;
 }
 
@@ -438,10 +775,6 @@ Lock LockOf(int directory, const char *file, off_t byte) {
 
 bool LockHeldFor(int directory, const char *file, off_t byte) {
     return LockOf(directory, file, byte) == Lock::Held;
-}
-
-bool SameFile(const struct stat &one, const struct stat &other) {
-    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 // Whether the lock file open as 'lock' is still the one under the name: a server that ends
@@ -562,7 +895,7 @@ bool LockName(ServerName *name) {
 // descriptor says, and put back after bind if the umask narrowed it. A socket file of this
 // user's already there is stale (this server holds the name's lock) and is replaced;
 // anything else refuses the name.
-int ListenOnName(ServerName *name) {
+int BindName(const ServerName *name) {
     int directory = name->directory.fd;
     int fd = Retry(sys.socket, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -588,12 +921,6 @@ int ListenOnName(ServerName *name) {
     if (Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on}) != 0 ||
         Retry(sys.fchmod, fd, name->fileMode) != 0) {
         return fail(FailWithErrno(errno));
-    }
-    // Published before the file is made: should the process end from here on, its handlers
-    // remove whatever socket file of this user's is under the name (stale, or this one).
-    if (!name->published) {
-        name->published = true;
-        PublishExitSlot(name->slot);
     }
     if (bindName() != 0) {
         if (errno != EADDRINUSE) {
@@ -625,24 +952,6 @@ int ListenOnName(ServerName *name) {
 
 void EndListening(const ServerName *name) {
     SetLock(name->lockFile, ListeningByte, F_UNLCK);
-}
-
-void ReleaseName(ServerName *name) {
-    bool ending = !FreeExitSlot(name);
-    // Released only once the socket file is gone, the lock file last. When the process is
-    // ending, a handler has the slot and may still be removing the files: the name stays
-    // locked, and the directory open, until the process is gone.
-    if (!ending) {
-        if (name->locked) {
-            RemoveOwnLock(name->directory.fd, name->file, name->lockFile);
-        }
-        if (name->lockFile >= 0) {
-            sys.close(name->lockFile);
-        }
-        if (name->directory.fd >= 0) {
-            sys.close(name->directory.fd);
-        }
-    }
 }
 
 // ---- The client's side ---------------------------------------------------------------------
@@ -695,7 +1004,7 @@ int ConnectToName(const Directory &directory, const char *path) {
     if (!ProcAddressOf(target, socketFile, nullptr, &address)) {
         return fail(GetLastError());
     }
-    // Every record the server sends then carries credentials (see ListenOnName).
+    // Every record the server sends then carries credentials (see BindName).
     int on = 1;
     int result = Retry(sys.setsockopt, fd, SOL_SOCKET, SO_PASSCRED, &on, socklen_t{sizeof on});
     if (result == 0) {
@@ -751,8 +1060,7 @@ ServerState ServerStateOf(int directory, const char *file) {
 DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
     char socketPath[PathCapacity];
     DWORD error = GetLastError();
-    bool named = false;
-    bool valid = SocketPathFor(name, socketPath, &named);
+    bool valid = SocketPathFor(name, socketPath);
     SetLastError(error);
     std::u16string wide = valid ? Utf8ToUtf16(socketPath) : std::u16string();
     if (wide.empty() || wide.size() >= capacity) {
@@ -760,5 +1068,15 @@ DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
     }
     std::copy(wide.begin(), wide.end(), path);
     path[wide.size()] = 0;
+    return static_cast<DWORD>(wide.size());
+}
+
+DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity) {
+    std::u16string wide = Utf8ToUtf16(refusal);
+    if (wide.empty() || wide.size() >= capacity) {
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), text);
+    text[wide.size()] = 0;
     return static_cast<DWORD>(wide.size());
 }

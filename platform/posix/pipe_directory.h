@@ -15,7 +15,8 @@
 constexpr std::size_t PathCapacity = sizeof(sockaddr_un{}.sun_path);
 
 // The pipe directory, open as an O_PATH descriptor (which needs no permission on the
-// directory itself), what it was when it was checked, and whether it is a named one.
+// directory itself), what it was when it was checked, and whether it is a named one: any
+// directory but the default, /tmp/.pipe, which is told by what it is, not by its path.
 struct Directory {
     int fd = -1;
     struct stat status {};
@@ -30,35 +31,38 @@ struct ServerName {
     bool locked = false; // byte 0 of lockFile, which is the name's lock file
     Directory directory;
     mode_t fileMode = 0600;
-    ExitSlot *slot = nullptr;
-    bool published = false; // the socket file is bound and its slot live
+    ExitSlot *slot = nullptr; // its record for the exit and signal handlers (pipe_exit.cpp)
     char path[PathCapacity] = {};
     const char *file = nullptr; // NAME, within path
 };
 
 // Checks a Win32 pipe name, \\.\pipe\NAME with the prefix in any case, and writes the socket
-// path for NAME and whether its directory is a named one.
-bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity], bool *named);
+// path for NAME.
+bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]);
 
 // NAME, the last component of a socket path.
 const char *FileNameOf(const char *socketPath);
 
-// ---- The server's side, in the order CreateNamedPipeW takes them ----------------------------
+// ---- The server's side ---------------------------------------------------------------------
+// The steps that make and remove a server's files are taken by pipe_exit.cpp, in the order
+// written out there, so that the exit and signal handlers always know what there is to
+// remove. Nothing here calls back into it.
 
 // Opens (or makes) the pipe directory of a socket path, if it is fit to serve from.
 bool OpenServerDirectory(const char *socketPath, Directory *directory);
-// Takes the name: fails with ERROR_PIPE_BUSY while another live server has it.
+// Takes the name, making or reclaiming its lock file: fails with ERROR_PIPE_BUSY while
+// another live server has it.
 bool LockName(ServerName *name);
-// Has the name's files removed should the process end while the server is open
-// (pipe_exit.cpp).
-bool ClaimExitSlot(ServerName *name);
 // A socket bound to the name and listening, its lock saying so; -1 on failure.
-int ListenOnName(ServerName *name);
+int BindName(const ServerName *name);
 // The server has its client: the name no longer says that it listens.
 void EndListening(const ServerName *name);
-// Removes the server's socket file and then its lock file, and closes what it held of the
-// name. Once the process is ending the exit or signal handler does that instead.
-void ReleaseName(ServerName *name);
+// Removes the server's socket file, if the name still holds one of this user's; then the
+// lock file of the name, which this process holds locked as 'lock', if it is still the one
+// under the name. Only async-signal-safe calls, and the last-error code is left alone: the
+// exit and signal handlers call them too.
+void RemoveOwnSocket(int directory, const char *file);
+void RemoveOwnLock(int directory, const char *file, int lock);
 
 // ---- The client's side -----------------------------------------------------------------
 

@@ -1,19 +1,17 @@
-// Internal to the pipe directory: the exit and signal handlers that remove the files of the
-// servers still open when the process ends (pipe_exit.cpp), and what they share with the rest
-// of the pipe directory (pipe_directory.cpp). ClaimExitSlot is in pipe_directory.h.
+// Internal to the POSIX layer: a server's hold on its name from CreateNamedPipeW to
+// CloseHandle (pipe_exit.cpp), in the steps that make and remove its files, each recorded
+// for the exit and signal handlers that remove the files of the servers still open when the
+// process ends. The pipe unit (pipes.cpp) takes these steps; they call the pipe directory
+// (pipe_directory.cpp) for each file, and it never calls back.
 #pragma once
 
 #include "platform/posix/pipe_directory.h"
 
-// The server is about to make its socket file: from now on the end of the process removes
-// the name's files. The first call installs the signal handlers.
-void PublishExitSlot(ExitSlot *slot);
-// The server is closing: frees its slot, removing its socket file first if it published it.
-// False once the process is ending: a handler has the slot then and may still be removing
-// the files, so the server leaves its lock file and directory alone.
-bool FreeExitSlot(ServerName *name);
-
-// Only async-signal-safe calls, and the last-error code is left alone: the exit and signal
-// handlers call them (pipe_directory.cpp).
-void RemoveOwnSocket(int directory, const char *file);
-void RemoveOwnLock(int directory, const char *file, int lock);
+// Takes the server's name in its open pipe directory: from here on the end of the process
+// removes the name's files. Fails as LockName does.
+bool TakeName(ServerName *name);
+// A socket bound to the taken name and listening; -1 on failure.
+int ListenOnName(ServerName *name);
+// Removes the server's socket file and then its lock file, and closes what it held of the
+// name. Once the process is ending the exit or signal handler does that instead.
+void ReleaseName(ServerName *name);

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
 #include "platform/posix/pipe_directory.h"
+#include "platform/posix/pipe_exit.h"
 #include "platform/posix/syscalls.h"
 
 #include <algorithm>
@@ -233,9 +234,8 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
         return INVALID_HANDLE_VALUE;
     }
     char path[PathCapacity];
-    bool named = false;
     mode_t fileMode = 0600;
-    if (!SocketPathFor(name, path, &named) || !SocketModeFor(security, &fileMode)) {
+    if (!SocketPathFor(name, path) || !SocketModeFor(security, &fileMode)) {
         return INVALID_HANDLE_VALUE;
     }
     auto *server = MapObject<PipeServer>();
@@ -251,9 +251,8 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxI
     taken.fileMode = fileMode;
     std::memcpy(taken.path, path, sizeof path);
     taken.file = FileNameOf(taken.path);
-    taken.directory.named = named;
     if (!OpenServerDirectory(taken.path, &taken.directory) || !ReserveStaging(server) ||
-        !LockName(&taken) || !ClaimExitSlot(&taken) || !OpenListener(server)) {
+        !TakeName(&taken) || !OpenListener(server)) {
         DWORD error = GetLastError();
         DestroyServer(server);
         SetLastError(error);
@@ -514,7 +513,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     (void)templateFile;
     char path[PathCapacity];
     Directory directory;
-    if (!SocketPathFor(name, path, &directory.named)) {
+    if (!SocketPathFor(name, path)) {
         return INVALID_HANDLE_VALUE;
     }
     if ((flags & FileFlagOverlapped) != 0) {
@@ -532,7 +531,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
     char path[PathCapacity];
     Directory directory;
-    if (!SocketPathFor(name, path, &directory.named)) {
+    if (!SocketPathFor(name, path)) {
         return FALSE;
     }
     if (timeoutMilliseconds == NMPWAIT_USE_DEFAULT_WAIT) {

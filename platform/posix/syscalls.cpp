@@ -53,6 +53,7 @@ constinit SystemCalls sys = {
     .fchmod = ::fchmod,
     .fchmodat = ::fchmodat,
     .unlinkat = ::unlinkat,
+    .readlinkat = ::readlinkat,
     .mmap = ::mmap,
     .munmap = ::munmap,
     .mremap = Remap,

@@ -49,6 +49,7 @@ struct SystemCalls {
     int (*fchmod)(int fd, mode_t mode);
     int (*fchmodat)(int directory, const char *path, mode_t mode, int flags);
     int (*unlinkat)(int directory, const char *path, int flags);
+    ssize_t (*readlinkat)(int directory, const char *path, char *target, std::size_t size);
     void *(*mmap)(void *address, std::size_t size, int protection, int flags, int fd, off_t offset);
     int (*munmap)(void *address, std::size_t size);
     void *(*mremap)(void *address, std::size_t size, std::size_t newSize, int flags);

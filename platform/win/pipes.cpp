@@ -4,3 +4,7 @@
 DWORD PipeSocketPath(const WCHAR *, WCHAR *, DWORD) {
     return 0;
 }
+
+DWORD PipeDirectoryFault(WCHAR *, DWORD) {
+    return 0;
+}
