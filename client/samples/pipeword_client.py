@@ -21,7 +21,11 @@ def ask_linux(request):
     try:
         status = os.fstat(folder)
         owner, mode = status.st_uid, status.st_mode
-        if not configured and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
+        try:  # the default directory is /tmp/.pipe itself, however it is spelled
+            named = not os.path.samestat(status, os.stat("/tmp/.pipe", follow_symlinks=False))
+        except FileNotFoundError:
+            named = True
+        if not named and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
             raise PermissionError("/tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR")
         fd = os.open("SamplePipe", os.O_PATH | os.O_NOFOLLOW, dir_fd=folder)
     finally:
@@ -40,7 +44,7 @@ def ask_linux(request):
         os.close(fd)
     with s:
         uid = struct.unpack("3i", s.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[1]
-        if uid not in (0, os.geteuid()) and not (configured and uid == owner):
+        if uid not in (0, os.geteuid()) and not (named and uid == owner):
             raise PermissionError(f"the server runs as uid {uid}, whom this user does not trust")
         s.send(request)  # one message
         return s.recv(4096)  # one message

@@ -24,10 +24,12 @@
 #                           wrong kind ($HOSTILE_RAW_CLIENT)
 #     access                who may open the pipe (root; $HOSTILE_ADMINS_ONLY_SERVER)
 #     default-dir           the default directory /tmp/.pipe made first by another user, or
-#                           by nobody yet (root; in a private /tmp; $HOSTILE_IMPOSTOR)
+#                           by nobody yet, also spelled otherwise (root; in a private /tmp;
+#                           $HOSTILE_IMPOSTOR, $HOSTILE_PYTHON_CLIENT)
 #     closed-descriptors    the programs started with standard input and output closed
-#     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, then
-#                           another user's server (root)
+#     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, also the
+#                           moment each of their files appears, then another user's server
+#                           (root; $HOSTILE_SIGNAL_AT_FILES)
 # Exit status 0 when every case passed, 77 when the group cannot run here (not root), else 1.
 # shellcheck disable=SC2154 # WHO_pid, WHO_status and the like are set through eval
 set -u
@@ -655,12 +657,44 @@ default_dir() {
     kill_now server
     finish server
     expect server 'Unable to create named pipe w/err 0x00000005'
+    # Spelled otherwise, it is still the default directory, and neither program trusts it,
+    # nor does the Python client.
+    python_client=${HOSTILE_PYTHON_CLIENT:?HOSTILE_PYTHON_CLIENT names the Python client}
+    for spelling in //tmp/.pipe /tmp//.pipe /tmp/./.pipe /tmp/.pipe; do
+        export PIPEWORD_PIPE_DIR="$spelling"
+        run client "$client" --wait 0
+        status client 2
+        expect_stderr client "$(denied_line)"
+        expect client
+        start server "$server" Stop
+        printed_at_once server 'Unable to create named pipe'
+        kill_now server
+        finish server
+        expect server 'Unable to create named pipe w/err 0x00000005'
+        run python "$python_client"
+        if [ "$python_status" -eq 0 ] || ! grep -q 'Errno 13\|not root' "$work/python.err"; then
+            fail "$case_name: the Python client with $spelling: $(cat "$work/python.out" "$work/python.err")"
+        fi
+    done
+    unset PIPEWORD_PIPE_DIR
     if ! running impostor; then
         fail "$case_name: the impostor was reached"
     fi
     kill_now impostor
     finish impostor
     expect impostor "$created" "$waiting"
+    # Missing, spelled otherwise, it is made by root alone, as the default.
+    rm -rf "$shared"
+    export PIPEWORD_PIPE_DIR=/tmp//.pipe
+    start theirs as_nobody "$nobody_server"
+    printed_at_once theirs 'Unable to create named pipe'
+    kill_now theirs
+    finish theirs
+    expect theirs 'Unable to create named pipe w/err 0x00000003'
+    if [ -e "$shared" ]; then
+        fail "$case_name: another user's server made $shared through /tmp//.pipe"
+    fi
+    unset PIPEWORD_PIPE_DIR
     # The remedy: an administrator makes the directory.
     rm -rf "$shared"
     install -d -m 1777 -o root -g root "$shared"
@@ -748,6 +782,25 @@ signals() {
     wait_for server "$waiting"
     kill -s HUP "$server_pid"
     served_to CorvaneStop "$client" --wait 5000
+
+    # Each signal sent the moment the lock file appears (before the server's handlers would
+    # be there were they installed late) and the moment the socket file appears (while
+    # another thread may be handling it): every run ends by the signal and leaves nothing.
+    begin_case a-signal-the-moment-a-file-appears-leaves-nothing
+    signal_at=${HOSTILE_SIGNAL_AT_FILES:?HOSTILE_SIGNAL_AT_FILES names the signalling helper}
+    for file in SamplePipe.lock SamplePipe; do
+        for signal in 1 2 3 15; do
+            if ! "$signal_at" "$server" "$PIPEWORD_PIPE_DIR" "$signal" "$file" 30 \
+                >"$work/signalled.out"; then
+                fail "$case_name: signal $signal at $file:"
+                head -20 "$work/signalled.out"
+            fi
+        done
+    done
+    start theirs as_nobody "$nobody_server" Continue
+    nobody_served theirs CorvaneContinue
+    name_free
+    end_case
 }
 
 case $group in
