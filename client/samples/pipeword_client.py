@@ -14,10 +14,60 @@ def ask_windows(request):
         return pipe.read(4096)
 
 
+def open_folder(path):
+    # Walks from / to the folder, following links itself: every directory on the way must
+    # be root's, this user's or the folder owner's, and writable by nobody else, or sticky
+    # with the next step root's or this user's (only the folder itself may be another's).
+    me, parts, steps, links = os.geteuid(), os.path.join(os.getcwd(), path).split("/"), [], 0
+    fds, names = [os.open("/", os.O_PATH)], [""]
+    try:
+        while parts:
+            name = parts.pop(0)
+            if name in ("", ".") or name == ".." and len(fds) == 1:
+                continue
+            if name == "..":
+                os.close(fds.pop())
+                names.pop()
+                continue
+            fd = os.open(name, os.O_PATH | os.O_NOFOLLOW, dir_fd=fds[-1])
+            there, last = os.fstat(fd), not any(part not in ("", ".") for part in parts)
+            here = (os.fstat(fds[-1]), "/".join(names) or "/")
+            steps.append(here + (there, "/".join(names + [name]), last))
+            if stat.S_ISLNK(there.st_mode) and not last and links < 40:
+                target, links = os.readlink("", dir_fd=fd), links + 1
+                os.close(fd)
+                parts = target.split("/") + parts
+                while target.startswith("/") and len(fds) > 1:
+                    os.close(fds.pop())
+                    names.pop()
+            elif stat.S_ISDIR(there.st_mode):
+                fds.append(fd)
+                names.append(name)
+            else:
+                os.close(fd)
+                raise PermissionError(f"{'/'.join(names + [name])} is not a directory")
+        owner = os.fstat(fds[-1]).st_uid
+        for here, where, there, next_path, last in steps:
+            shared = here.st_mode & 0o022
+            if here.st_uid not in (0, me, owner):
+                who = f"uid {here.st_uid} can change"
+            elif shared and not here.st_mode & stat.S_ISVTX:
+                who = "others may write to"
+            elif shared and there.st_uid not in ((0, me, owner) if last else (0, me)):
+                where, who = next_path, f"uid {there.st_uid} can change"
+            else:
+                continue
+            raise PermissionError(f"the way to the folder runs through {where}, which {who}")
+        return fds.pop()
+    finally:
+        for fd in fds:
+            os.close(fd)
+
+
 def ask_linux(request):
     # The socket SamplePipe in $PIPEWORD_PIPE_DIR, else in /tmp/.pipe if that is root's.
     configured = os.environ.get("PIPEWORD_PIPE_DIR")
-    folder = os.open(configured or "/tmp/.pipe", os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW)
+    folder = open_folder(configured or "/tmp/.pipe")
     try:
         status = os.fstat(folder)
         owner, mode = status.st_uid, status.st_mode
