@@ -29,7 +29,8 @@
 #     closed-descriptors    the programs started with standard input and output closed
 #     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, also the
 #                           moment each of their files appears, then another user's server
-#                           (root; $HOSTILE_SIGNAL_AT_FILES)
+#                           (root; $HOSTILE_SIGNAL_AT_FILES, $HOSTILE_SIGNAL_RUNS runs of
+#                           each signal at each file, default 30)
 # Exit status 0 when every case passed, 77 when the group cannot run here (not root), else 1.
 # shellcheck disable=SC2154 # WHO_pid, WHO_status and the like are set through eval
 set -u
@@ -790,7 +791,8 @@ signals() {
     signal_at=${HOSTILE_SIGNAL_AT_FILES:?HOSTILE_SIGNAL_AT_FILES names the signalling helper}
     for file in SamplePipe.lock SamplePipe; do
         for signal in 1 2 3 15; do
-            if ! "$signal_at" "$server" "$PIPEWORD_PIPE_DIR" "$signal" "$file" 30 \
+            if ! "$signal_at" "$server" "$PIPEWORD_PIPE_DIR" "$signal" "$file" \
+                "${HOSTILE_SIGNAL_RUNS:-30}" \
                 >"$work/signalled.out"; then
                 fail "$case_name: signal $signal at $file:"
                 head -20 "$work/signalled.out"
