@@ -2,7 +2,8 @@
 // Standard output carries the exchange (with --quiet only the reply's word); standard error
 // carries one line per problem, "pipeword-client: " first and the Win32 code last.
 // Exit status: 0 when a reply arrived (or when told not to read one), 1 when the pipe was
-// closed without a reply, 2 on any error, a refused command line included.
+// closed without a reply, 2 on any error, a refused command line and output that did not
+// reach standard output included.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -25,6 +26,28 @@ constexpr DWORD LongestWait = 24 * 60 * 60 * 1000;
 constexpr DWORD LongestPause = 24 * 60 * 60;
 
 using Text = std::basic_string<WCHAR>;
+
+// Whether every line meant for standard output got there, and the first failure's cause: an
+// errno from the C runtime's write (Linux) or a Win32 code from WriteFile or WriteConsoleW
+// (Windows). Each line goes out whole in one write with nothing buffered behind it, so a
+// failed write is the only way a line can be lost and there is nothing left to flush at exit.
+struct OutputRecord {
+    bool failed;
+    int error;
+    DWORD code;
+};
+OutputRecord Output;
+
+// One line on standard output, through the console layer; a failure is kept for the end,
+// where it turns the exit status into an error (a launcher doing word=$(pipeword-client -q)
+// must never take a lost word for one that arrived).
+template <typename... Arguments> void Print(const WCHAR *format, Arguments... arguments) {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (ConsolePrint(format, arguments...) < 0 && !Output.failed) {
+        Output = {true, errno, GetLastError()};
+    }
+}
 
 // One diagnostic line on standard error.
 #define DIAGNOSTIC(text) WIDE("pipeword-client: ") text WIDE("\n")
@@ -343,6 +366,35 @@ Text ReasonOf(int error) {
     return reason;
 }
 
+// After the run: a line that did not reach standard output makes it an error, whatever the
+// exchange gave, with the reason in the words of the C runtime's write (Linux) or, for the
+// codes a full disk or a reader that has gone give, in the same words with the Win32 code
+// (Windows). A reader that has gone gives EPIPE here rather than a silent death by SIGPIPE,
+// which the platform layer ignores so that a closed pipe surfaces as an error code.
+int Finish(int status) {
+    if (!Output.failed) {
+        return status;
+    }
+    Text reason;
+    if (Output.error != 0) {
+        reason = ReasonOf(Output.error);
+    } else if (Output.code == ERROR_DISK_FULL) {
+        reason = WIDE("No space left on device");
+    } else if (Output.code == ERROR_BROKEN_PIPE || Output.code == ERROR_NO_DATA ||
+               Output.code == ERROR_PIPE_NOT_CONNECTED) {
+        reason = WIDE("Broken pipe");
+    } else {
+        reason = WIDE("the output was cut short");
+    }
+    if (Output.code != ERROR_SUCCESS) {
+        ConsolePrintError(DIAGNOSTIC("write error: %s (w/err 0x%08lx)"), reason.c_str(),
+                          Output.code);
+    } else {
+        ConsolePrintError(DIAGNOSTIC("write error: %s"), reason.c_str());
+    }
+    return ExitError;
+}
+
 bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     FILE *file = std::fopen(Utf8Path(path).c_str(), "rb");
     if (file == nullptr) {
@@ -515,10 +567,9 @@ int ReadReply(HANDLE pipe, const Options &options) {
         if (error == ERROR_MORE_DATA) {
             if (first && options.pauseAfterPieceSeconds > 0) {
                 if (!options.quiet) {
-                    ConsolePrint(
-                        WIDE("Read %ld bytes of the reply, waiting %ld s before reading on\n"),
-                        static_cast<LONG>(bytesRead),
-                        static_cast<LONG>(options.pauseAfterPieceSeconds));
+                    Print(WIDE("Read %ld bytes of the reply, waiting %ld s before reading on\n"),
+                          static_cast<LONG>(bytesRead),
+                          static_cast<LONG>(options.pauseAfterPieceSeconds));
                 }
                 Sleep(options.pauseAfterPieceSeconds * 1000);
             }
@@ -544,10 +595,9 @@ int ReadReply(HANDLE pipe, const Options &options) {
         text[i / 2] = unit;
     }
     if (options.quiet) {
-        ConsolePrint(WIDE("%s\n"), text.data());
+        Print(WIDE("%s\n"), text.data());
     } else {
-        ConsolePrint(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()),
-                     text.data());
+        Print(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()), text.data());
     }
     return ExitReply;
 }
@@ -556,7 +606,7 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
     const bool say = !options.quiet;
     if (options.closeWithoutWriting) {
         if (say) {
-            ConsolePrint(WIDE("Closing without writing\n"));
+            Print(WIDE("Closing without writing\n"));
         }
         return ExitReply;
     }
@@ -569,8 +619,8 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
     }
     if (options.pauseBeforeWritingSeconds > 0) {
         if (say) {
-            ConsolePrint(WIDE("Waiting %ld s before writing\n"),
-                         static_cast<LONG>(options.pauseBeforeWritingSeconds));
+            Print(WIDE("Waiting %ld s before writing\n"),
+                  static_cast<LONG>(options.pauseBeforeWritingSeconds));
         }
         Sleep(options.pauseBeforeWritingSeconds * 1000);
     }
@@ -586,12 +636,12 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
         return ExitError;
     }
     if (say) {
-        ConsolePrint(WIDE("Sent %ld bytes\n"), static_cast<LONG>(bytesWritten));
+        Print(WIDE("Sent %ld bytes\n"), static_cast<LONG>(bytesWritten));
     }
     if (options.noRead) {
         if (say) {
-            ConsolePrint(WIDE("Keeping the pipe open for %ld s without reading\n"),
-                         static_cast<LONG>(options.noReadSeconds));
+            Print(WIDE("Keeping the pipe open for %ld s without reading\n"),
+                  static_cast<LONG>(options.noReadSeconds));
         }
         Sleep(options.noReadSeconds * 1000);
         return ExitReply;
@@ -607,12 +657,12 @@ int WideMain(int argc, WCHAR *argv[]) {
         return ExitError;
     }
     if (options.help) {
-        ConsolePrint(WIDE("%s"), Usage);
-        return ExitReply;
+        Print(WIDE("%s"), Usage);
+        return Finish(ExitReply);
     }
     if (options.version) {
-        ConsolePrint(WIDE("pipeword-client ") PIPEWORD_VERSION WIDE("\n"));
-        return ExitReply;
+        Print(WIDE("pipeword-client ") PIPEWORD_VERSION WIDE("\n"));
+        return Finish(ExitReply);
     }
     // A file that cannot be read is reported before anything touches the pipe.
     std::vector<BYTE> request;
@@ -621,12 +671,12 @@ int WideMain(int argc, WCHAR *argv[]) {
     }
     HANDLE pipe = OpenPipe(options);
     if (pipe == INVALID_HANDLE_VALUE) {
-        return ExitError;
+        return Finish(ExitError);
     }
     if (!options.quiet) {
-        ConsolePrint(WIDE("Connected to %s\n"), options.pipeName.c_str());
+        Print(WIDE("Connected to %s\n"), options.pipeName.c_str());
     }
     int status = Exchange(options, pipe, request);
     CloseHandle(pipe);
-    return status;
+    return Finish(status);
 }

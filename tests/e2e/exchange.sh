@@ -135,6 +135,16 @@ client_never_reads() {
     end_case
 }
 
+# into_full ARG...: the client with its standard output on /dev/full; sets client_status.
+into_full() {
+    case $client in
+    *.exe) "$runner" "$client" "$@" >/dev/full 2>"$work/client.err" ;;
+    *) "$client" "$@" >/dev/full 2>"$work/client.err" ;;
+    esac
+    client_status=$?
+    : >"$work/client.out"
+}
+
 # The client's command line as people and scripts use it: stdout for the exchange (the word
 # alone with -q), stderr for problems, GNU-style options.
 client_cli() {
@@ -180,6 +190,27 @@ client_cli() {
     expect_served server -x CorvaneStop
     expect client CorvaneStop
     no_socket_left
+    end_case
+
+    # A word that cannot be written is an error, never a success: with stdout on a full disk
+    # the exchange is made, then the write error ends the client with status 2.
+    begin_case quiet-into-a-full-disk
+    start server "$server" Stop
+    into_full -q --wait 15000
+    finish server
+    status server 1
+    status client 2
+    expect_served server Hello CorvaneStop
+    full_line="pipeword-client: write error: No space left on device"
+    case $client in
+    *.exe) full_line="$full_line (w/err 0x00000070)" ;;
+    esac
+    expect_stderr client "$full_line"
+    expect client
+    into_full --version
+    status client 2
+    expect_stderr client "$full_line"
+    expect client
     end_case
 
     # No reply: stdout stays empty in quiet mode, the reason goes to stderr, status 1.
