@@ -4,6 +4,7 @@
 // Exit status: 0 when a reply arrived (or when told not to read one), 1 when the pipe was
 // closed without a reply, 2 on any error, a refused command line and output that did not
 // reach standard output included.
+#include "pipe/shown_text.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -171,9 +172,44 @@ bool ParseCount(const WCHAR *text, DWORD limit, DWORD *value) {
     return true;
 }
 
-// A refused command line: what is wrong, then the usage line, on standard error.
+// Text as a console line shows it, by the server's rule for the requests it shows: up to its
+// NUL, each character that could end the line or act on the terminal (the ESC that starts an
+// escape sequence, say) as U+FFFD. Diagnostics and the reply line show what they quote this
+// way; only --quiet prints the word as it came.
+Text Shown(const WCHAR *text, size_t units) {
+    std::vector<WCHAR> shown(units + 1);
+    ShowRequestPiece(text, static_cast<DWORD>(units * sizeof(WCHAR)), shown.data());
+    return Text(shown.data());
+}
+
+Text Shown(const Text &text) {
+    return Shown(text.c_str(), text.size());
+}
+
+// Whether an argument arrived as the text it was given as. On Linux bytes that are not UTF-8
+// arrive as U+FFFD; on Windows a lone surrogate has no UTF-8 for a path and no text for a
+// server to show. Either would silently become another name or request, so both are refused,
+// and with them U+FFFD itself, which cannot be told from the bytes it stands for.
+bool WellFormed(const WCHAR *text) {
+    for (; *text != 0; ++text) {
+        unsigned unit = static_cast<unsigned>(*text) & 0xFFFFu;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            unsigned next = static_cast<unsigned>(text[1]) & 0xFFFFu;
+            if (next < 0xDC00 || next > 0xDFFF) {
+                return false;
+            }
+            ++text;
+        } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || unit == 0xFFFD) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A refused command line: what is wrong, then the usage line, on standard error. The
+// argument is shown safely, as it may hold anything.
 bool Refuse(const WCHAR *format, const WCHAR *argument) {
-    ConsolePrintError(format, argument);
+    ConsolePrintError(format, Shown(Text(argument)).c_str());
     ConsolePrintError(WIDE("Usage: pipeword-client [options] [--] [TEXT] (see --help)\n"));
     return false;
 }
@@ -277,6 +313,13 @@ bool ApplyOption(OptionId id, const WCHAR *value, Options *options, int *request
 bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
     int requests = 0;
     bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!WellFormed(argv[i])) {
+            return Refuse(DIAGNOSTIC("the argument '%s' is not valid UTF-8 (U+FFFD, which stands "
+                                     "for such bytes, counts as not valid)"),
+                          argv[i]);
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         const WCHAR *argument = argv[i];
         if (!optionsEnded && argument[0] == WIDE('-') && argument[1] == WIDE('-') &&
@@ -399,7 +442,8 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     FILE *file = std::fopen(Utf8Path(path).c_str(), "rb");
     if (file == nullptr) {
         Text reason = ReasonOf(errno);
-        ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"), path, reason.c_str());
+        ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"),
+                          Shown(Text(path)).c_str(), reason.c_str());
         return false;
     }
     BYTE chunk[4096];
@@ -412,9 +456,11 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     std::fclose(file);
     if (error != 0) {
         Text reason = ReasonOf(error);
-        ConsolePrintError(DIAGNOSTIC("cannot read the request file %s: %s"), path, reason.c_str());
+        ConsolePrintError(DIAGNOSTIC("cannot read the request file %s: %s"),
+                          Shown(Text(path)).c_str(), reason.c_str());
     } else if (got > 0) {
-        ConsolePrintError(DIAGNOSTIC("the request file %s is larger than 16777216 bytes"), path);
+        ConsolePrintError(DIAGNOSTIC("the request file %s is larger than 16777216 bytes"),
+                          Shown(Text(path)).c_str());
     }
     return error == 0 && got == 0;
 }
@@ -466,8 +512,8 @@ Text SocketOf(const Text &pipeName) {
 
 // Why the pipe could not be opened, in words, for the codes that users meet.
 void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
-    const Text &name = options.pipeName;
-    const Text socket = SocketOf(name);
+    const Text name = Shown(options.pipeName);
+    const Text socket = Shown(SocketOf(options.pipeName));
     const bool onLinux = !socket.empty();
     const Text names = WIDE(": pipe names are \\\\.\\pipe\\NAME or NAME alone");
     Text problem;
@@ -585,7 +631,8 @@ int ReadReply(HANDLE pipe, const Options &options) {
         ConsolePrintError(DIAGNOSTIC("reading the reply failed (ReadFile w/err 0x%08lx)"), error);
         return ExitError;
     }
-    // Shown as UTF-16 text up to its NUL or its last whole code unit.
+    // Text up to its NUL or its last whole code unit: with --quiet the word as it came, else
+    // shown safely, as the server could send anything.
     std::vector<WCHAR> text(reply.size() / 2 + 1, 0);
     for (size_t i = 0; i + 1 < reply.size(); i += 2) {
         WCHAR unit = static_cast<WCHAR>(reply[i] | (reply[i + 1] << 8));
@@ -597,7 +644,8 @@ int ReadReply(HANDLE pipe, const Options &options) {
     if (options.quiet) {
         Print(WIDE("%s\n"), text.data());
     } else {
-        Print(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()), text.data());
+        Print(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(reply.size()),
+              Shown(Text(text.data())).c_str());
     }
     return ExitReply;
 }
@@ -614,7 +662,7 @@ int Exchange(const Options &options, HANDLE pipe, const std::vector<BYTE> &reque
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
         ConsolePrintError(DIAGNOSTIC("%s cannot be read as messages: is it a message-mode pipe? "
                                      "(SetNamedPipeHandleState w/err 0x%08lx)"),
-                          options.pipeName.c_str(), GetLastError());
+                          Shown(options.pipeName).c_str(), GetLastError());
         return ExitError;
     }
     if (options.pauseBeforeWritingSeconds > 0) {
@@ -674,7 +722,7 @@ int WideMain(int argc, WCHAR *argv[]) {
         return Finish(ExitError);
     }
     if (!options.quiet) {
-        Print(WIDE("Connected to %s\n"), options.pipeName.c_str());
+        Print(WIDE("Connected to %s\n"), Shown(options.pipeName).c_str());
     }
     int status = Exchange(options, pipe, request);
     CloseHandle(pipe);

@@ -224,6 +224,24 @@ client_cli() {
     expect client
     end_case
 
+    # What the client quotes it shows safely: the ESC of an escape sequence in a pipe name as
+    # U+FFFD, as the server shows requests. Natively an argument that is not UTF-8 is refused
+    # rather than changed into another name.
+    begin_case escaped-and-refused-arguments
+    replacement=$(printf '\357\277\275')
+    run client "$client" --wait 0 --pipe "$(printf 'a\033[31mred')"
+    status client 2
+    expect_stderr client "$(no_server_line "a$replacement[31mred" 0)"
+    expect client
+    if [ -z "$runner" ]; then
+        run client "$client" --pipe "$(printf 'bad\377name')"
+        status client 2
+        expect_stderr client "pipeword-client: the argument 'bad${replacement}name' is not valid \
+UTF-8 (U+FFFD, which stands for such bytes, counts as not valid)" "$usage"
+        expect client
+    fi
+    end_case
+
     # No pipe within the client's wait: where it looked (natively the socket path and the
     # variable that moves it), and the code last.
     begin_case client-finds-no-pipe
