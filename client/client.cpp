@@ -78,32 +78,37 @@ const WCHAR *const Usage =
          "Opens a message-mode named pipe, writes one request and prints the reply.\n"
          "\n"
          "Request (one of):\n"
-         "  TEXT                     UTF-16LE text with its NUL (default: Hello); after --\n"
-         "                           it may start with -\n"
-         "  --file PATH              the file's bytes, as they are\n"
-         "  --bytes N                N bytes of filler: the letters a to z in UTF-16LE, repeated\n"
+         "  TEXT                     UTF-16LE text with its NUL (default: Hello); after\n"
+         "                           -- it may start with -\n"
+         "  --file PATH              the file's bytes, as they are (- for standard input)\n"
+         "  --bytes N                N bytes of filler: the letters a to z in UTF-16LE,\n"
+         "                           repeated\n"
          "  --empty                  a zero-byte message\n"
          "\n"
-         "Options (--name VALUE or --name=VALUE):\n"
-         "  --pipe NAME              pipe to open: \\\\.\\pipe\\NAME or NAME alone (default:\n"
-         "                           SamplePipe)\n"
-         "  --wait MS                how long to wait for the pipe to exist or be free (default: "
-         "5000)\n"
+         "Options (--name VALUE or --name=VALUE; a long name may be cut short while it\n"
+         "stays unambiguous, and short options combined, as in -qh):\n"
+         "  --pipe NAME              pipe to open: \\\\.\\pipe\\NAME or NAME alone\n"
+         "                           (default: SamplePipe)\n"
+         "  --wait MS                how long to wait for the pipe to exist or be free\n"
+         "                           (default: 5000, at most 86400000)\n"
          "  -q, --quiet              print only the reply's word and a newline\n"
-         "  --read-size N            read the reply in pieces of at most N bytes (default: 4096)\n"
+         "  --read-size N            read the reply in pieces of at most N bytes\n"
+         "                           (default: 4096)\n"
          "  --close-without-writing  connect, then close without writing\n"
-         "  --no-read SECONDS        write the request, then keep the pipe open that long unread\n"
+         "  --no-read SECONDS        write the request, then keep the pipe open that\n"
+         "                           long unread\n"
          "  --pause-before-writing SECONDS\n"
-         "                           connect, then wait that long before writing the request\n"
+         "                           connect, then wait that long before writing the\n"
+         "                           request\n"
          "  --pause-after-piece SECONDS\n"
-         "                           read one piece of the reply (see --read-size), then wait\n"
-         "                           that long before reading the rest\n"
+         "                           read one piece of the reply (see --read-size), then\n"
+         "                           wait that long before reading the rest\n"
          "  -h, --help               this text\n"
          "  --version                the version\n"
          "\n"
          "Problems are reported on standard error, with the Win32 error code last.\n"
-         "Exit status: 0 reply received (or not asked for), 1 pipe closed without a reply,\n"
-         "2 error.\n");
+         "Exit status: 0 reply received (or not asked for), 1 pipe closed without a\n"
+         "reply, 2 error.\n");
 
 enum OptionId {
     OptionPipe,
@@ -214,32 +219,34 @@ bool Refuse(const WCHAR *format, const WCHAR *argument) {
     return false;
 }
 
-// The option that an argument names: "--name", "--name=VALUE" or "-x"; null when it names
-// none. value points past the "=", or is null.
-const OptionName *FindOption(const WCHAR *argument, const WCHAR **value) {
-    *value = nullptr;
-    if (argument[1] != WIDE('-')) {
-        for (const OptionName &option : OptionNames) {
-            if (option.letter != 0 && option.letter == argument[1] && argument[2] == 0) {
-                return &option;
-            }
-        }
-        return nullptr;
-    }
-    const WCHAR *name = argument + 2;
-    size_t length = 0;
-    while (name[length] != 0 && name[length] != WIDE('=')) {
-        ++length;
-    }
+// The long option that a name (what follows "--", up to any "=") names, as getopt_long
+// reads it: the option of exactly that name, else the only one whose name starts with it.
+// Null when none does, or when several do (the name is then refused with their names).
+const OptionName *FindLongOption(const WCHAR *name, size_t length, Text *candidates) {
+    const OptionName *found = nullptr;
+    int starts = 0;
     for (const OptionName &option : OptionNames) {
         size_t i = 0;
         while (i < length && option.name[i] == name[i]) {
             ++i;
         }
-        if (i == length && option.name[length] == 0) {
-            if (name[length] == WIDE('=')) {
-                *value = name + length + 1;
-            }
+        if (i < length) {
+            continue;
+        }
+        if (option.name[length] == 0) {
+            return &option;
+        }
+        found = &option;
+        ++starts;
+        *candidates += (starts == 1 ? WIDE("--") : WIDE(", --")) + Text(option.name);
+    }
+    return starts == 1 ? found : nullptr;
+}
+
+// The option letter of a short option, or null.
+const OptionName *FindShortOption(WCHAR letter) {
+    for (const OptionName &option : OptionNames) {
+        if (option.letter != 0 && option.letter == letter) {
             return &option;
         }
     }
@@ -265,7 +272,7 @@ bool ApplyOption(OptionId id, const WCHAR *value, Options *options, int *request
         return SetPipeName(value, options);
     case OptionWait:
         return ParseCount(value, LongestWait, &options->waitMilliseconds) ||
-               Refuse(DIAGNOSTIC("--wait takes milliseconds, not '%s'"), value);
+               Refuse(DIAGNOSTIC("--wait takes milliseconds up to 86400000, not '%s'"), value);
     case OptionFile:
         options->kind = RequestFile;
         options->path = value;
@@ -309,7 +316,10 @@ bool ApplyOption(OptionId id, const WCHAR *value, Options *options, int *request
     return false;
 }
 
-// GNU-style: options before, among or after the TEXT, "--" ends them, "-" alone is TEXT.
+// As getopt_long reads a command line: options before, among or after the TEXT; "--" ends
+// them; "-" alone is TEXT; a long option's value after "=" or as the next argument, and its
+// name cut short while it stays unambiguous; short options combined ("-qh"), a short
+// option's value (should one take a value) the rest of its argument or the next one.
 bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
     int requests = 0;
     bool optionsEnded = false;
@@ -333,17 +343,54 @@ bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
             ++requests;
             continue;
         }
-        const WCHAR *value = nullptr;
-        const OptionName *option = FindOption(argument, &value);
+        if (argument[1] != WIDE('-')) {
+            for (const WCHAR *letter = argument + 1; *letter != 0; ++letter) {
+                const OptionName *option = FindShortOption(*letter);
+                if (option == nullptr) {
+                    const WCHAR shortName[] = {WIDE('-'), *letter, 0};
+                    return Refuse(DIAGNOSTIC("unknown option '%s'"), shortName);
+                }
+                const WCHAR *value = nullptr;
+                if (option->takesValue) {
+                    if (letter[1] != 0) {
+                        value = letter + 1;
+                    } else if (i + 1 < argc) {
+                        value = argv[++i];
+                    } else {
+                        return Refuse(DIAGNOSTIC("--%s needs a value"), option->name);
+                    }
+                }
+                if (!ApplyOption(option->id, value, options, &requests)) {
+                    return false;
+                }
+                if (value != nullptr) {
+                    break;
+                }
+            }
+            continue;
+        }
+        const WCHAR *name = argument + 2;
+        size_t length = 0;
+        while (name[length] != 0 && name[length] != WIDE('=')) {
+            ++length;
+        }
+        Text candidates;
+        const OptionName *option = FindLongOption(name, length, &candidates);
+        if (option == nullptr && !candidates.empty()) {
+            Text ambiguous =
+                Text(argument, argument + 2 + length) + WIDE("' is ambiguous: ") + candidates;
+            return Refuse(DIAGNOSTIC("option '%s"), ambiguous.c_str());
+        }
         if (option == nullptr) {
             return Refuse(DIAGNOSTIC("unknown option '%s'"), argument);
         }
+        const WCHAR *value = name[length] == WIDE('=') ? name + length + 1 : nullptr;
         if (value != nullptr && !option->takesValue) {
             return Refuse(DIAGNOSTIC("--%s takes no value"), option->name);
         }
         if (option->takesValue && value == nullptr) {
             if (i + 1 == argc) {
-                return Refuse(DIAGNOSTIC("%s needs a value"), argument);
+                return Refuse(DIAGNOSTIC("--%s needs a value"), option->name);
             }
             value = argv[++i];
         }
@@ -438,8 +485,12 @@ int Finish(int status) {
     return ExitError;
 }
 
+// The request from a file, or with "-" from standard input, read as bytes.
 bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
-    FILE *file = std::fopen(Utf8Path(path).c_str(), "rb");
+    const bool standardInput = path[0] == WIDE('-') && path[1] == 0;
+    const Text source =
+        standardInput ? Text(WIDE("from standard input")) : WIDE("file ") + Shown(Text(path));
+    FILE *file = standardInput ? StandardInputBytes() : std::fopen(Utf8Path(path).c_str(), "rb");
     if (file == nullptr) {
         Text reason = ReasonOf(errno);
         ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"),
@@ -453,14 +504,16 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
         bytes->insert(bytes->end(), chunk, chunk + got);
     }
     int error = std::ferror(file) != 0 ? errno : 0;
-    std::fclose(file);
+    if (!standardInput) {
+        std::fclose(file);
+    }
     if (error != 0) {
         Text reason = ReasonOf(error);
-        ConsolePrintError(DIAGNOSTIC("cannot read the request file %s: %s"),
-                          Shown(Text(path)).c_str(), reason.c_str());
+        ConsolePrintError(DIAGNOSTIC("cannot read the request %s: %s"), source.c_str(),
+                          reason.c_str());
     } else if (got > 0) {
-        ConsolePrintError(DIAGNOSTIC("the request file %s is larger than 16777216 bytes"),
-                          Shown(Text(path)).c_str());
+        ConsolePrintError(DIAGNOSTIC("the request %s is larger than 16777216 bytes"),
+                          source.c_str());
     }
     return error == 0 && got == 0;
 }

@@ -3,8 +3,13 @@
 // results and last-error codes. Nothing outside platform/ needs to know which one it gets.
 #pragma once
 
+#include <cstdio>
+
 #if defined(_WIN32)
 #include "platform/win/win32.h"
+
+#include <fcntl.h>
+#include <io.h>
 #else
 #include "platform/posix/win32.h"
 #endif
@@ -29,6 +34,19 @@ DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 // fits capacity code units; nothing when the refusal had another cause, and on Windows.
 // Returns the text's length in code units, or 0.
 DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity);
+
+// Standard input as a stream of the bytes as they come: on Windows switched to binary mode,
+// where the C runtime would otherwise turn CR LF into LF and end the input at a Ctrl+Z.
+#if defined(_WIN32)
+inline FILE *StandardInputBytes() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    return stdin;
+}
+#else
+inline FILE *StandardInputBytes() {
+    return stdin;
+}
+#endif
 
 // The program's wide entry function: the platform's start-up calls it with the argument
 // count and the UTF-16 argument vector, and its result becomes the exit status.

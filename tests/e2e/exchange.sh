@@ -135,14 +135,18 @@ client_never_reads() {
     end_case
 }
 
-# into_full ARG...: the client with its standard output on /dev/full; sets client_status.
-into_full() {
+# redirected IN OUT ARG...: the client with standard input from IN and standard output to
+# OUT (client.out left empty when OUT is another file); sets client_status.
+redirected() {
+    input=$1
+    output=$2
+    shift 2
+    [ "$output" = "$work/client.out" ] || : >"$work/client.out"
     case $client in
-    *.exe) "$runner" "$client" "$@" >/dev/full 2>"$work/client.err" ;;
-    *) "$client" "$@" >/dev/full 2>"$work/client.err" ;;
+    *.exe) "$runner" "$client" "$@" <"$input" >"$output" 2>"$work/client.err" ;;
+    *) "$client" "$@" <"$input" >"$output" 2>"$work/client.err" ;;
     esac
     client_status=$?
-    : >"$work/client.out"
 }
 
 # The client's command line as people and scripts use it: stdout for the exchange (the word
@@ -152,8 +156,10 @@ client_cli() {
         "$(dirname "$0")/../../CMakeLists.txt")
     usage='Usage: pipeword-client [options] [--] [TEXT] (see --help)'
 
+    # Combined short options and a long name cut short work as getopt_long's; the help's
+    # lines fit 79 columns.
     begin_case help-and-version
-    for option in -h --help; do
+    for option in -h --help -qh --he; do
         run client "$client" "$option"
         status client 0
         if ! head -1 "$work/client.out" | grep -q '^Usage: pipeword-client ' ||
@@ -162,6 +168,9 @@ client_cli() {
             head -5 "$work/client.out" "$work/client.err"
         fi
     done
+    if tr -d '\r' <"$work/client.out" | awk 'length > 79 { found = 1 } END { exit !found }'; then
+        fail "$case_name: --help has lines longer than 79 columns"
+    fi
     run client "$client" --version
     status client 0
     expect client "pipeword-client $version"
@@ -170,7 +179,9 @@ client_cli() {
     # Refused at once with the reason and the usage line, never sent as a request.
     for refusal in "unknown option '-x'|-x" "unknown option '--bogus=1'|--bogus=1" \
         '--quiet takes no value|--quiet=yes' '--wait needs a value|--wait' \
-        "--wait takes milliseconds, not 'soon'|--wait=soon"; do
+        "--wait takes milliseconds up to 86400000, not 'soon'|--wait=soon" \
+        "option '--pa' is ambiguous: --pause-before-writing, --pause-after-piece|--pa" \
+        "unknown option '-x'|-qx"; do
         begin_case "refused: ${refusal#*|}"
         run client "$client" "${refusal#*|}"
         status client 2
@@ -179,11 +190,11 @@ client_cli() {
         end_case
     done
 
-    # A bare pipe name, --name=value, and -- before a TEXT that starts with "-"; with -q
-    # stdout holds the word alone, as word=$(pipeword-client -q) wants it.
+    # A bare pipe name, --name=value, names cut short, and -- before a TEXT that starts with
+    # "-"; with -q stdout holds the word alone, as word=$(pipeword-client -q) wants it.
     begin_case quiet-with-a-bare-name-an-equals-value-and-double-dash
     start server "$server" Stop
-    run client "$client" -q --pipe SamplePipe --wait=15000 -- -x
+    run client "$client" -q --pi SamplePipe --wai=15000 -- -x
     finish server
     status server 1
     status client 0
@@ -196,7 +207,7 @@ client_cli() {
     # the exchange is made, then the write error ends the client with status 2.
     begin_case quiet-into-a-full-disk
     start server "$server" Stop
-    into_full -q --wait 15000
+    redirected /dev/null /dev/full -q --wait 15000
     finish server
     status server 1
     status client 2
@@ -207,10 +218,27 @@ client_cli() {
     esac
     expect_stderr client "$full_line"
     expect client
-    into_full --version
+    redirected /dev/null /dev/full --version
     status client 2
     expect_stderr client "$full_line"
     expect client
+    end_case
+
+    # "--file -" reads the request from standard input byte for byte: a CR LF pair (the unit
+    # U+0A0D) and a Ctrl+Z (U+001A, shown as U+FFFD) arrive as they are, which Windows' text
+    # mode would have turned into LF and an end of input.
+    begin_case request-from-standard-input
+    printf 'a\000\r\n\032\000b\000\000\000' >"$work/request"
+    start server "$server" Stop
+    redirected "$work/request" "$work/client.out" -q --file - --wait 15000
+    finish server
+    status server 1
+    status client 0
+    replacement=$(printf '\357\277\275')
+    printf 'Receive 10 bytes from client: "a\340\250\215%sb"\n' "$replacement" |
+        served_lines CorvaneStop >"$work/server.lines"
+    expect_file server "$work/server.lines"
+    expect client CorvaneStop
     end_case
 
     # No reply: stdout stays empty in quiet mode, the reason goes to stderr, status 1.
