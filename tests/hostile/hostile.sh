@@ -594,6 +594,20 @@ access() {
 
 # ---- The default pipe directory (Linux, root) ----------------------------------------------
 
+# nobody_cannot_make_default: another user's server, finding the default directory missing
+# (however PIPEWORD_PIPE_DIR spells it), fails as a path not found and leaves it missing:
+# only root's server makes it.
+nobody_cannot_make_default() {
+    start theirs as_nobody "$nobody_server"
+    printed_at_once theirs 'Unable to create named pipe'
+    kill_now theirs
+    finish theirs
+    expect theirs 'Unable to create named pipe w/err 0x00000003'
+    if [ -e "$shared" ]; then
+        fail "$case_name: another user's server made $shared (PIPEWORD_PIPE_DIR ${PIPEWORD_PIPE_DIR-unset})"
+    fi
+}
+
 default_dir() {
     native_only
     needs_root "the other user is uid 65534, and /tmp is mounted afresh"
@@ -618,14 +632,7 @@ default_dir() {
     # Whoever runs first does not get to own the shared directory: only root's server
     # makes it, and nobody else may then remove or replace what others have in it.
     begin_case default-directory-is-made-by-root-alone
-    start theirs as_nobody "$nobody_server"
-    printed_at_once theirs 'Unable to create named pipe'
-    kill_now theirs
-    finish theirs
-    expect theirs 'Unable to create named pipe w/err 0x00000003'
-    if [ -e "$shared" ]; then
-        fail "$case_name: another user's server made $shared"
-    fi
+    nobody_cannot_make_default
     start server "$server" Stop
     wait_for server "$waiting"
     if (as_nobody rm -f "$shared/SamplePipe") 2>/dev/null || [ ! -S "$shared/SamplePipe" ]; then
@@ -682,14 +689,7 @@ default_dir() {
     # Missing, spelled otherwise, it is made by root alone, as the default.
     rm -rf "$shared"
     export PIPEWORD_PIPE_DIR=/tmp//.pipe
-    start theirs as_nobody "$nobody_server"
-    printed_at_once theirs 'Unable to create named pipe'
-    kill_now theirs
-    finish theirs
-    expect theirs 'Unable to create named pipe w/err 0x00000003'
-    if [ -e "$shared" ]; then
-        fail "$case_name: another user's server made $shared through /tmp//.pipe"
-    fi
+    nobody_cannot_make_default
     unset PIPEWORD_PIPE_DIR
     # The remedy: an administrator makes the directory.
     rm -rf "$shared"
