@@ -415,38 +415,6 @@ bool ParseArguments(int argc, WCHAR *argv[], Options *options) {
     return true;
 }
 
-// UTF-16 to UTF-8 for a path handed to the C runtime; a lone surrogate becomes U+FFFD.
-// (The Windows C runtime reads the path in the ANSI code page, so there a path outside
-// ASCII may not open.)
-std::string Utf8Path(const WCHAR *path) {
-    std::string out;
-    for (const WCHAR *p = path; *p != 0; ++p) {
-        unsigned long code = static_cast<unsigned long>(*p);
-        if (code >= 0xD800 && code <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned long>(p[1]) - 0xDC00);
-            ++p;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
-}
-
 // The C runtime's reason for errno, in the words of its "C" locale (plain ASCII).
 Text ReasonOf(int error) {
     Text reason;
@@ -490,7 +458,7 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     const bool standardInput = path[0] == WIDE('-') && path[1] == 0;
     const Text source =
         standardInput ? Text(WIDE("from standard input")) : WIDE("file ") + Shown(Text(path));
-    FILE *file = standardInput ? StandardInputBytes() : std::fopen(Utf8Path(path).c_str(), "rb");
+    FILE *file = standardInput ? StandardInputBytes() : OpenFileBytes(path);
     if (file == nullptr) {
         Text reason = ReasonOf(errno);
         ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"),

@@ -37,15 +37,23 @@ DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity);
 
 // Standard input as a stream of the bytes as they come: on Windows switched to binary mode,
 // where the C runtime would otherwise turn CR LF into LF and end the input at a Ctrl+Z.
+// OpenFileBytes opens a file by its UTF-16 path to read its bytes as they are, with the C
+// runtime's result (null and errno on failure): on Windows by the wide call, as the narrow
+// one would read the path in the ANSI code page and miss any name outside it; elsewhere by
+// the path in UTF-8.
 #if defined(_WIN32)
 inline FILE *StandardInputBytes() {
     _setmode(_fileno(stdin), _O_BINARY);
     return stdin;
 }
+inline FILE *OpenFileBytes(const WCHAR *path) {
+    return _wfopen(path, L"rb");
+}
 #else
 inline FILE *StandardInputBytes() {
     return stdin;
 }
+FILE *OpenFileBytes(const WCHAR *path);
 #endif
 
 // The program's wide entry function: the platform's start-up calls it with the argument

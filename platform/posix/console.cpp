@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -163,4 +164,8 @@ int ConsolePrintError(const WCHAR *format, ...) {
     int result = PrintTo(STDERR_FILENO, format, arguments);
     va_end(arguments);
     return result;
+}
+
+FILE *OpenFileBytes(const WCHAR *path) {
+    return std::fopen(Utf16ToUtf8(path).c_str(), "rb");
 }

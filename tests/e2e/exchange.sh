@@ -69,14 +69,16 @@ replies() {
     request_case request-of-0-bytes "$work/lines" --empty
 
     # UTF-16LE "x", CR, TAB, "y", DEL, LF, "Server Message Send 1 ", LF, e acute, NUL: the
-    # control characters must neither end the line nor forge a report line.
-    printf 'x\000\r\000\t\000y\000\177\000\n\000' >"$work/request.bin"
-    printf 'Server Message Send 1 ' | sed 's/./&@/g' | tr '@' '\000' >>"$work/request.bin"
-    printf '\n\000\351\000\000\000' >>"$work/request.bin"
+    # control characters must neither end the line nor forge a report line. The file's name
+    # is not ASCII: on Windows it opens by its UTF-16 name, not in the ANSI code page.
+    request="$work/request-$(printf '\303\251\342\202\254').bin"
+    printf 'x\000\r\000\t\000y\000\177\000\n\000' >"$request"
+    printf 'Server Message Send 1 ' | sed 's/./&@/g' | tr '@' '\000' >>"$request"
+    printf '\n\000\351\000\000\000' >>"$request"
     r=$fffd
     printf '%s\n' "Receive 62 bytes from client: \"x$r${r}y$r${r}Server Message Send 1 \
 $r$(printf '\303\251')\"" >"$work/lines"
-    request_case request-with-control-characters "$work/lines" --file "$work/request.bin"
+    request_case request-with-control-characters "$work/lines" --file "$request"
 
     # The client waits for a pipe that does not exist yet.
     client_first client-waits-for-the-pipe Continue --wait 15000 Continue
