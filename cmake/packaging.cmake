@@ -6,9 +6,10 @@
 #   Linux build:   pipeword_VERSION_ARCH.deb, with the executables in /usr/bin, their manual
 #                  pages in /usr/share/man/man1 (gzip -9n), the copyright file, change log
 #                  (packaging/debian-changelog) and the Python client sample in
-#                  /usr/share/doc/pipeword, and a tmpfiles.d entry that makes /tmp/.pipe
-#                  root's at boot; Depends computed by dpkg-shlibdeps (none for the
-#                  static-pie programs that the release-native preset builds).
+#                  /usr/share/doc/pipeword, a tmpfiles.d entry that makes /tmp/.pipe
+#                  root's at boot, applied at install too (packaging/debian-postinst);
+#                  Depends computed by dpkg-shlibdeps (none for the static-pie programs
+#                  that the release-native preset builds).
 # scripts/release.sh builds all three into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
@@ -93,8 +94,7 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/pipeword)
   install(FILES ${PROJECT_SOURCE_DIR}/client/samples/pipeword_client.py
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/pipeword/examples)
-  # Applied at boot, as for /tmp/.X11-unix. Not at install: systemd-tmpfiles would also take
-  # over a /tmp/.pipe that is in use; "systemd-tmpfiles --create pipeword.conf" does it now.
+  # Applied at boot, as for /tmp/.X11-unix, and at install by the package's postinst.
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/pipeword-tmpfiles.conf
           DESTINATION lib/tmpfiles.d RENAME pipeword.conf)
 endif()
@@ -112,7 +112,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "on the command line (Start, CorvaneStop or CorvaneContinue). The exit status"
   "tells whether the exchange finished within 10 seconds. On Linux the pipe is"
   "an AF_UNIX SOCK_SEQPACKET socket under /tmp/.pipe, a directory that the"
-  "package makes root's at boot (tmpfiles.d)."
+  "package makes root's when installed and at every boot (tmpfiles.d)."
   ""
   "The package also contains pipeword-client, a client for people and scripts,"
   "and a client in Python.")
@@ -140,6 +140,13 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The postinst applies the tmpfiles.d entry at once. CPack names each control file after
+  # its file and, strictly, gives it Debian's mode (0755 for a script) whatever the checkout
+  # gave the source.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian-postinst ${PIPEWORD_PACKAGING_DIR}/postinst
+                 COPYONLY)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PIPEWORD_PACKAGING_DIR}/postinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

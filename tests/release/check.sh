@@ -7,12 +7,17 @@
 #                    pipeword.exe from the ZIP serves pipeword-client.exe from the ZIP under
 #                    Wine, where this machine runs them (32-bit Wine needs a kernel that runs
 #                    32-bit programs: elsewhere those checks are reported as skipped);
-#   the .deb         its fields (Depends from dpkg-shlibdeps), its files, and the shared
-#                    libraries its programs need (no C++ runtime); then, on this machine
-#                    (as root, or through sudo): dpkg -i, the manual pages through man, the
-#                    installed pipeword serving the installed pipeword-client, the
-#                    tmpfiles.d entry (applied in a private mount namespace, never to this
-#                    machine's /tmp), dpkg --purge, and nothing left behind;
+#   the .deb         its fields (Depends from dpkg-shlibdeps), its files and control
+#                    files, and the shared libraries its programs need (no C++ runtime);
+#                    then, on this machine
+#                    (as root, or through sudo): dpkg -i, in a mount namespace with an empty
+#                    /tmp of its own where one can be had, and in it, right after the
+#                    install, an ordinary user's pipeword serving pipeword-client in the
+#                    /tmp/.pipe that the postinst made; the manual pages through man, the
+#                    installed pipeword serving the installed pipeword-client, the postinst
+#                    with and without systemd-tmpfiles, before another user's directory or
+#                    link (each case in an empty /tmp of its own, never in this machine's
+#                    /tmp), dpkg --purge, and nothing left behind;
 #   all of them      byte for byte what a second build of the same sources makes in another
 #                    folder: the tracked files as they are in this working tree (uncommitted
 #                    changes included, untracked files left out), copied to a temporary
@@ -366,7 +371,13 @@ deb_contents() {
             if ($1 != want) { print "mode " $1 ", expected " want ": " path; bad = 1 }
         }
         $1 !~ /^[-d]/ { print "neither file nor directory: " $0; bad = 1 }
-        END { exit bad }' "$work/contents"
+        END { exit bad }' "$work/contents" || return 1
+    # The control files, with the postinst that applies the tmpfiles.d entry at install.
+    dpkg-deb --ctrl-tarfile "$deb" | tar -tv --numeric-owner |
+        awk '{ sub(/^\.\//, "", $6); print $1, $2, $6 }' | LC_ALL=C sort >"$work/control.listed"
+    printf '%s\n' "-rw-r--r-- 0/0 control" "-rw-r--r-- 0/0 md5sums" \
+        "-rwxr-xr-x 0/0 postinst" >"$work/control.expected"
+    same_lines "$work/control.expected" "$work/control.listed"
 }
 
 unpack_deb() {
@@ -414,7 +425,8 @@ deb_documents() {
 }
 
 check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
-check "package files: programs, pages, copyright, change log, sample, tmpfiles.d" deb_contents
+check "package files: programs, pages, copyright, change log, sample, tmpfiles.d, postinst" \
+    deb_contents
 check "package unpacks" unpack_deb
 check "programs need no shared C++ runtime; Depends covers the C library" deb_libraries
 check "manual pages format cleanly; versions agree" deb_documents
@@ -476,18 +488,37 @@ path_excludes() {
     done
 }
 
-# dpkg waits for no lock: another install in progress makes it fail at once, so retry.
-dpkg_patiently() {
+# patiently COMMAND...: runs COMMAND as root, dpkg in it, again while dpkg's lock is held:
+# dpkg waits for no lock, another install in progress makes it fail at once. Standard output
+# is left in $work/dpkg.out, standard error in $work/dpkg.log.
+patiently() {
     tries=0
-    until $as_root dpkg "$@" >"$work/dpkg.log" 2>&1; do
+    until $as_root "$@" >"$work/dpkg.out" 2>"$work/dpkg.log"; do
         tries=$((tries + 1))
         if ! grep -q "lock" "$work/dpkg.log" || [ $tries -ge 60 ]; then
-            cat "$work/dpkg.log"
+            cat "$work/dpkg.out" "$work/dpkg.log"
             return 1
         fi
         sleep 2
     done
 }
+
+# Where this machine allows it (root, unshare and setpriv), dpkg -i and the postinst's cases
+# run as root in a mount namespace of their own ("unshare --mount": mounts made there stay
+# there) with an empty /tmp: the postinst makes /tmp/.pipe there, never in this machine's /tmp.
+private_tmp=false
+if $as_root unshare --mount true 2>/dev/null && command -v setpriv >/dev/null; then
+    private_tmp=true
+fi
+# For the scripts run so: empty_tmp puts an empty tmpfs of the namespace's own over /tmp;
+# state PATH shows what is at PATH (a link itself, not where it leads); as_nobody runs a
+# command as uid and gid 65534, an ordinary user.
+# shellcheck disable=SC2016 # expanded by the inner shell
+namespace_functions='
+empty_tmp() { mount -t tmpfs -o mode=1777 tmpfs /tmp; }
+state() { stat -c "%F %a %u:%g" "$1" 2>&1; }
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+'
 
 # What the package's folders hold, and dpkg's records of pipeword.
 snapshot() {
@@ -499,11 +530,39 @@ snapshot() {
     } 2>/dev/null | LC_ALL=C sort
 }
 
+# With a private /tmp, the install is followed at once by the manual page's example run by
+# an ordinary user, in the default directory that the postinst has just made; what it
+# printed is left in $work/fresh.
 install_deb() {
     snapshot >"$work/before"
     installed_here=true
-    # shellcheck disable=SC2046 # one option a line
-    dpkg_patiently -i $(sort -u "$work/includes") "$deb"
+    if ! $private_tmp; then
+        # shellcheck disable=SC2046 # one option a line
+        patiently dpkg -i $(sort -u "$work/includes") "$deb"
+        return
+    fi
+    # shellcheck disable=SC2016,SC2046 # expanded by the inner shell; one option a line
+    patiently unshare --mount sh -c "$namespace_functions"'
+        empty_tmp || exit 1
+        dpkg -i "$@" >&2 || exit 1
+        state /tmp/.pipe
+        as_nobody env -u PIPEWORD_PIPE_DIR sh -c "
+            /usr/bin/pipeword Stop >/tmp/server.out 2>&1 &
+            /usr/bin/pipeword-client -q 2>&1
+            echo \"client exit status \$?\"
+            wait \$!
+            echo \"server exit status \$?\"
+            cat /tmp/server.out"' sh $(sort -u "$work/includes") "$deb" || return 1
+    cp "$work/dpkg.out" "$work/fresh"
+}
+
+fresh_exchange() {
+    {
+        printf '%s\n' "directory 1777 0:0" CorvaneStop "client exit status 0" \
+            "server exit status 1"
+        cat "$work/server.expected"
+    } >"$work/fresh.expected"
+    same_lines "$work/fresh.expected" "$work/fresh"
 }
 
 installed_files() {
@@ -540,33 +599,54 @@ installed_exchange() {
         "$work/server.expected"
 }
 
-# The entry that makes /tmp/.pipe root's at boot. Applied where systemd-tmpfiles and a mount
-# namespace are at hand: on a tmpfs of its own over /tmp, both to a missing directory and to
-# one that another user made first, so that this machine's /tmp/.pipe is never touched.
-tmpfiles_entry() {
+# The entry that makes /tmp/.pipe root's at boot, and the postinst that applies it at
+# install: where a private /tmp can be had, the postinst is run in an empty one for each case,
+# with systemd-tmpfiles (which takes over another user's directory, as at boot) where it is
+# installed, then with it hidden, where the postinst makes the directory itself and leaves
+# alone whatever another user put there first.
+postinst_cases() {
     grep -v -e '^#' -e '^$' "$tmpfiles" >"$work/entries" || return 1
     printf 'd /tmp/.pipe 1777 root root -\n' >"$work/entries.expected"
     same_lines "$work/entries.expected" "$work/entries" || return 1
-    if ! command -v systemd-tmpfiles >/dev/null || [ "$(id -u)" -ne 0 ] ||
-        ! unshare --mount true 2>/dev/null; then
-        echo "note: the entry is not applied here (needs root, systemd-tmpfiles and unshare)"
+    if ! $private_tmp; then
+        echo "note: the postinst is not run here (needs root, unshare and setpriv)"
         return 0
     fi
+    warning="pipeword: /tmp/.pipe is not a directory of root's, so pipeword cannot use it as"
+    warning="$warning its default pipe directory; remove it, then run: dpkg-reconfigure pipeword"
+    {
+        if command -v systemd-tmpfiles >/dev/null; then
+            printf '%s\n' "systemd-tmpfiles; another user's directory:" "directory 1777 0:0"
+        fi
+        printf '%s\n' "no systemd-tmpfiles; nothing:" "directory 1777 0:0" \
+            "no systemd-tmpfiles; another user's directory:" "$warning" \
+            "directory 700 65534:65534" \
+            "no systemd-tmpfiles; another user's link to theirs:" "$warning" \
+            "symbolic link 777 65534:65534" "directory 700 65534:65534"
+    } >"$work/postinst.expected"
     # shellcheck disable=SC2016 # expanded by the inner shell
-    unshare --mount sh -c '
-        mount -t tmpfs tmpfs /tmp || exit 1
-        systemd-tmpfiles --create pipeword.conf || exit 1
-        stat -c "%F %a %U %G" /tmp/.pipe
-        chown 65534:65534 /tmp/.pipe && chmod 0700 /tmp/.pipe || exit 1
-        systemd-tmpfiles --create pipeword.conf || exit 1
-        stat -c "%F %a %U %G" /tmp/.pipe
-    ' >"$work/applied" 2>&1 || { cat "$work/applied"; return 1; }
-    printf '%s\n' "directory 1777 root root" "directory 1777 root root" >"$work/applied.expected"
-    same_lines "$work/applied.expected" "$work/applied"
+    $as_root unshare --mount sh -c "$namespace_functions"'
+        configure() { /var/lib/dpkg/info/pipeword.postinst configure 2>&1; }
+        if command -v systemd-tmpfiles >/dev/null; then
+            echo "systemd-tmpfiles; another user'\''s directory:"
+            empty_tmp && as_nobody mkdir -m 700 /tmp/.pipe && configure && state /tmp/.pipe
+            # Hidden from here on: /dev/null is no program.
+            mount --bind /dev/null "$(command -v systemd-tmpfiles)" || exit 1
+        fi
+        echo "no systemd-tmpfiles; nothing:"
+        empty_tmp && configure && state /tmp/.pipe
+        echo "no systemd-tmpfiles; another user'\''s directory:"
+        empty_tmp && as_nobody mkdir -m 700 /tmp/.pipe && configure && state /tmp/.pipe
+        echo "no systemd-tmpfiles; another user'\''s link to theirs:"
+        empty_tmp && as_nobody mkdir -m 700 /tmp/theirs &&
+            as_nobody ln -s /tmp/theirs /tmp/.pipe && configure && state /tmp/.pipe &&
+            state /tmp/theirs
+    ' >"$work/postinst.out" 2>&1
+    same_lines "$work/postinst.expected" "$work/postinst.out"
 }
 
 purge_deb() {
-    dpkg_patiently --purge pipeword || return 1
+    patiently dpkg --purge pipeword || return 1
     installed_here=false
     status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
     if [ -n "$status" ] && [ "$status" != not-installed ]; then
@@ -595,11 +675,22 @@ if [ "$failed" -ne "$failed_before" ]; then
 fi
 path_excludes >"$work/notes"
 sed 's/^/     /' "$work/notes"
-check "dpkg -i $(basename "$deb")" install_deb
+if $private_tmp; then
+    check "dpkg -i $(basename "$deb"), with a /tmp of its own" install_deb
+    check "right after dpkg -i: /tmp/.pipe root's, 1777; uid 65534: pipeword Stop & pipeword-client -q" \
+        fresh_exchange
+else
+    echo "     note: no private /tmp here (needs root, unshare and setpriv): the postinst applies"
+    echo "     the tmpfiles.d entry to this machine's /tmp"
+    check "dpkg -i $(basename "$deb")" install_deb
+    skipped=$((skipped + 1))
+    echo "skip right after dpkg -i, an ordinary user's exchange: no private /tmp here"
+fi
 check "dpkg -L: exactly the package's files, intact" installed_files
 check "man pipeword and man pipeword-client render the installed pages" man_pages
 check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchange
-check "tmpfiles.d: /tmp/.pipe made root's, mode 1777 (systemd-tmpfiles --create)" tmpfiles_entry
+check "postinst: makes /tmp/.pipe root's; without systemd-tmpfiles, leaves another user's alone" \
+    postinst_cases
 check "dpkg --purge pipeword leaves nothing behind" purge_deb
 
 echo "release: $passed passed, $failed failed, $skipped skipped"
