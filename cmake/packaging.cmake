@@ -7,9 +7,10 @@
 #                  pages in /usr/share/man/man1 (gzip -9n), the copyright file, change log
 #                  (packaging/debian-changelog) and the Python client sample in
 #                  /usr/share/doc/pipeword, a tmpfiles.d entry that makes /tmp/.pipe
-#                  root's at boot, applied at install too (packaging/debian-postinst);
-#                  Depends computed by dpkg-shlibdeps (none for the static-pie programs
-#                  that the release-native preset builds).
+#                  root's at boot, applied at install too (packaging/debian-postinst),
+#                  and lintian's overrides (packaging/lintian-overrides); Depends computed
+#                  by dpkg-shlibdeps (none for the static-pie programs that the
+#                  release-native preset builds).
 # scripts/release.sh builds all three into dist/ through the release-* presets.
 
 set(PIPEWORD_PACKAGING_DIR ${CMAKE_CURRENT_BINARY_DIR}/packaging)
@@ -97,6 +98,18 @@ else()
   # Applied at boot, as for /tmp/.X11-unix, and at install by the package's postinst.
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/pipeword-tmpfiles.conf
           DESTINATION lib/tmpfiles.d RENAME pipeword.conf)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME pipeword)
+  # A stripped install (CPack's) drops the compiler's .comment section as well, as Debian's
+  # dh_strip does; -fno-ident would not reach the one that the static C library brings.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program pipeword pipeword-client)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()")
 endif()
 
 # ---- CPack ---------------------------------------------------------------------------------

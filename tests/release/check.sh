@@ -8,8 +8,8 @@
 #                    Wine, where this machine runs them (32-bit Wine needs a kernel that runs
 #                    32-bit programs: elsewhere those checks are reported as skipped);
 #   the .deb         its fields (Depends from dpkg-shlibdeps), its files and control
-#                    files, and the shared libraries its programs need (no C++ runtime);
-#                    then, on this machine
+#                    files, the shared libraries its programs need (no C++ runtime), and
+#                    lintian's verdict where lintian is installed; then, on this machine
 #                    (as root, or through sudo): dpkg -i, in a mount namespace with an empty
 #                    /tmp of its own where one can be had, and in it, right after the
 #                    install, an ordinary user's pipeword serving pipeword-client in the
@@ -341,7 +341,8 @@ binaries="/usr/bin/pipeword /usr/bin/pipeword-client"
 tmpfiles=/usr/lib/tmpfiles.d/pipeword.conf
 documents="/usr/share/man/man1/pipeword.1.gz /usr/share/man/man1/pipeword-client.1.gz
 /usr/share/doc/pipeword/copyright /usr/share/doc/pipeword/changelog.gz
-/usr/share/doc/pipeword/examples/pipeword_client.py $tmpfiles"
+/usr/share/doc/pipeword/examples/pipeword_client.py $tmpfiles
+/usr/share/lintian/overrides/pipeword"
 # shellcheck disable=SC2086 # one path a word
 printf '%s\n' $binaries $documents | LC_ALL=C sort >"$work/deb.files"
 
@@ -424,12 +425,28 @@ deb_documents() {
     grep -q "^License: Expat" "$work/deb/usr/share/doc/pipeword/copyright"
 }
 
+# lintian's verdict: errors and warnings fail (the package's overrides give their reasons);
+# info tags are shown.
+deb_lintian() {
+    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1
+    status=$?
+    grep -v -x 'running with root privileges is not recommended!' "$work/lintian"
+    return $status
+}
+
 check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
 check "package files: programs, pages, copyright, change log, sample, tmpfiles.d, postinst" \
     deb_contents
 check "package unpacks" unpack_deb
 check "programs need no shared C++ runtime; Depends covers the C library" deb_libraries
 check "manual pages format cleanly; versions agree" deb_documents
+if command -v lintian >/dev/null; then
+    check "lintian $(basename "$deb"): no errors or warnings" deb_lintian
+    sed -n 's/^I: /     note: lintian: /p' "$work/lintian"
+else
+    skipped=$((skipped + 1))
+    echo "skip lintian: not installed here (apt-get install lintian)"
+fi
 
 # ---- The package on this machine -----------------------------------------------------------
 
@@ -523,7 +540,8 @@ as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 # What the package's folders hold, and dpkg's records of pipeword.
 snapshot() {
     {
-        find /usr/bin /usr/share/man/man1 /usr/share/doc /usr/lib/tmpfiles.d -maxdepth 1
+        find /usr/bin /usr/share/man/man1 /usr/share/doc /usr/lib/tmpfiles.d \
+            /usr/share/lintian/overrides -maxdepth 1
         for record in /var/lib/dpkg/info/pipeword.* /var/lib/dpkg/info/pipeword:*; do
             [ -e "$record" ] && echo "$record"
         done
