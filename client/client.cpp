@@ -531,32 +531,32 @@ Text SocketOf(const Text &pipeName) {
                : Text();
 }
 
-// Why the pipe could not be opened, in words, for the codes that users meet.
+// Why the pipe could not be opened, in words, for the codes that users meet; on Linux the
+// layer's cause where the code alone does not tell (which check refused access, a missing
+// /proc or default pipe directory), shown safely as it quotes paths.
 void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
     const Text name = Shown(options.pipeName);
     const Text socket = Shown(SocketOf(options.pipeName));
     const bool onLinux = !socket.empty();
     const Text names = WIDE(": pipe names are \\\\.\\pipe\\NAME or NAME alone");
+    std::vector<WCHAR> found(4352);
+    const DWORD units = PipeFailureCause(error, found.data(), static_cast<DWORD>(found.size()));
+    const Text cause = units > 0 ? Shown(found.data(), units) : Text();
     Text problem;
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
         problem = WIDE("no server for ") + name + socket + WIDE(" within ") +
-                  Decimal(options.waitMilliseconds) + WIDE(" ms: is it running") +
-                  (onLinux ? WIDE(", with the same PIPEWORD_PIPE_DIR?") : WIDE("?"));
+                  Decimal(options.waitMilliseconds) + WIDE(" ms: ") +
+                  (!cause.empty() ? cause
+                   : onLinux      ? Text(WIDE("is it running, with the same PIPEWORD_PIPE_DIR?"))
+                                  : Text(WIDE("is it running?")));
         break;
     case ERROR_PATH_NOT_FOUND:
         problem = name + WIDE(" is not a pipe on this computer") + names;
         break;
     case ERROR_ACCESS_DENIED:
-        problem = WIDE("access to ") + name + socket + WIDE(" is denied: ");
-        if (WCHAR fault[512]; PipeDirectoryFault(fault, 512) > 0) {
-            problem += fault;
-            break;
-        }
-        problem += onLinux ? WIDE("the pipe does not admit this user, or its directory or its "
-                                  "server belongs to a user this client does not trust (see "
-                                  "PIPEWORD_PIPE_DIR)")
-                           : WIDE("the pipe does not admit this user");
+        problem = WIDE("access to ") + name + socket + WIDE(" is denied: ") +
+                  (!cause.empty() ? cause : Text(WIDE("the pipe does not admit this user")));
         break;
     case ERROR_INVALID_HANDLE:
         problem = name + WIDE(" names no pipe") + names;
@@ -575,6 +575,9 @@ void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
         break;
     default:
         problem = WIDE("cannot open ") + name + socket;
+        if (!cause.empty()) {
+            problem += WIDE(": ") + cause;
+        }
         break;
     }
     ConsolePrintError(DIAGNOSTIC("%s (%s w/err 0x%08lx)"), problem.c_str(), call, error);

@@ -3,6 +3,7 @@
 #include "control/run_state.h"
 #include "pipe/endpoint.h"
 #include "pipe/security.h"
+#include "pipe/shown_text.h"
 
 namespace {
 
@@ -43,10 +44,13 @@ void ServeOneClient() {
     EndSecurityStretch();
     if (RunState.pipeHandle == INVALID_HANDLE_VALUE) {
         ConsolePrint(WIDE("Unable to create named pipe w/err 0x%08lx\n"), error);
-        // Which directory on the way to the pipe another user could change (Linux).
-        WCHAR fault[512];
-        if (error == ERROR_ACCESS_DENIED && PipeDirectoryFault(fault, 512) > 0) {
-            ConsolePrintError(WIDE("pipeword: %s\n"), fault);
+        // What the code alone does not tell (Linux): which check refused access, a missing
+        // /proc or default pipe directory. Shown safely, as it quotes paths from anywhere.
+        WCHAR cause[512];
+        WCHAR shown[513];
+        if (DWORD units = PipeFailureCause(error, cause, 512); units > 0) {
+            ShowRequestPiece(cause, units * sizeof(WCHAR), shown);
+            ConsolePrintError(WIDE("pipeword: %s\n"), shown);
         }
         return;
     }

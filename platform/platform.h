@@ -28,12 +28,14 @@ int ConsolePrintError(const WCHAR *format, ...);
 // units, or 0 (Windows, a malformed name, a path that does not fit).
 DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 
-// Why the last pipe call of this thread that failed with ERROR_ACCESS_DENIED refused the
-// way to its pipe directory, for messages: on Linux the directory on that way that another
-// user could change (by the rules of the README's "On Linux"), written with a NUL when it
-// fits capacity code units; nothing when the refusal had another cause, and on Windows.
-// Returns the text's length in code units, or 0.
-DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity);
+// Why the last pipe call of this thread (CreateNamedPipeW, CreateFileW, WaitNamedPipeW)
+// failed with 'error', in words, for messages, where the code alone does not tell: on Linux
+// which check refused access (a directory on the way that another user could change, the
+// pipe directory's owner or mode, what is under the name, the socket's mode, the server's
+// user), that the pipe operations need /proc, or that the default pipe directory does not
+// exist. Written with a NUL when it fits capacity code units; nothing for any other failure,
+// and on Windows. Returns the text's length in code units, or 0.
+DWORD PipeFailureCause(DWORD error, WCHAR *text, DWORD capacity);
 
 // Standard input as a stream of the bytes as they come: on Windows switched to binary mode,
 // where the C runtime would otherwise turn CR LF into LF and end the input at a Ctrl+Z.

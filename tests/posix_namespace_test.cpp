@@ -145,6 +145,13 @@ HANDLE Serve(const std::string &name) {
     return ServePipe(name, UsersAndAdministrators);
 }
 
+// Why the last pipe call failed with access denied, as the layer words it for messages.
+std::string DeniedBecause() {
+    WCHAR cause[512];
+    DWORD size = PipeFailureCause(ERROR_ACCESS_DENIED, cause, 512);
+    return std::string(cause, cause + size);
+}
+
 class Namespace : public PipeDirectoryTest {
   protected:
     void SetUp() override {
@@ -335,11 +342,13 @@ TEST_F(Namespace, ClientsKeepOnlyServersTheyCanTrust) {
     // not believed.
     ASSERT_EQ(ServeAsNobody("Theirs").code, 0u);
     EXPECT_LAST_ERROR(OpenPipe("Theirs"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(DeniedBecause().find("the server runs as uid 65534,"), 0u) << DeniedBecause();
     // Nor is a link the second user planted, though it leads to root's own server.
     HANDLE ours = Serve("Ours");
     ASSERT_NE(ours, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_EQ(AsNobody("ln -s Ours " + directory_ + "/Alias"), 0);
     EXPECT_LAST_ERROR(OpenPipe("Alias"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(DeniedBecause(), directory_ + "/Alias is a symbolic link, not a pipe");
     // Each user serves under their own names, and the second user's client is served by
     // root's server, open to all users as the program's is (and gone again by the time the
     // server looks).
@@ -375,9 +384,7 @@ TEST_F(Namespace, OnlyAWayNoOtherUserCanChangeIsTrusted) {
     ASSERT_EQ(mkdir(named.c_str(), 0755), 0);
     setenv("PIPEWORD_PIPE_DIR", named.c_str(), 1);
     auto expectFault = [](const std::string &directory) {
-        WCHAR fault[512];
-        DWORD size = PipeDirectoryFault(fault, 512);
-        std::string text(fault, fault + size);
+        std::string text = DeniedBecause();
         EXPECT_NE(text.find(" " + directory + ","), std::string::npos) << text;
     };
     EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
@@ -442,6 +449,9 @@ TEST_F(Namespace, ASocketOfAnotherTypeIsNoPipe) {
         ASSERT_EQ(read(report[0], &bound, 1), 1);
         EXPECT_TRUE(bound);
         EXPECT_LAST_ERROR(OpenPipe(name), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(DeniedBecause(),
+                  directory_ + "/" + name +
+                      " is a socket of another type (stream or datagram), not a pipe");
         close(report[0]);
         close(release[1]);
         WaitFor(owner);

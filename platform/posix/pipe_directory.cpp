@@ -29,8 +29,9 @@
 //     change: not writable by group or others, or sticky with what the walk takes from it
 //     belonging to root or this process's user (or, for the pipe directory itself, to its
 //     owner). Otherwise the pipe operations fail with ERROR_ACCESS_DENIED, and
-//     PipeDirectoryFault names the directory at fault. The directory itself is then used
-//     through the descriptor the walk ended with, never a symbolic link in its place.
+//     PipeFailureCause names the directory at fault, as it names the cause of each refusal
+//     below. The directory itself is then used through the descriptor the walk ended
+//     with, never a symbolic link in its place.
 //   - The default directory is whatever is the same file as /tmp/.pipe, however its path
 //     is spelled. It is used only if it is root's and, if others may write to it, has the
 //     sticky bit, as /tmp/.X11-unix is: anyone could have made it otherwise. Only root's
@@ -76,6 +77,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +196,48 @@ void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
     std::memcpy(lockName + size, LockSuffix, sizeof LockSuffix);
 }
 
+// ---- Why a call failed ----------------------------------------------------------------------
+
+// What the last pipe call of this thread found at fault, in words, and the code it failed
+// with, for PipeFailureCause. Each call starts afresh in OpenPipeDirectory.
+struct Cause {
+    DWORD code = ERROR_SUCCESS;
+    char text[PATH_MAX + 256] = {};
+};
+thread_local Cause cause;
+
+void ForgetCause() {
+    cause.code = ERROR_SUCCESS;
+    cause.text[0] = 0;
+}
+
+// Records why the call fails with 'code'; the last-error code is the caller's to set.
+[[gnu::format(printf, 2, 3)]] void NoteCause(DWORD code, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(cause.text, sizeof cause.text, format, arguments);
+    va_end(arguments);
+    cause.code = code;
+}
+
+// What a file is, for a cause: "/tmp/.pipe/X is a symbolic link, not a pipe".
+const char *KindOf(mode_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFREG:
+        return "a file";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFSOCK:
+        return "a socket";
+    case S_IFIFO:
+        return "a FIFO";
+    default:
+        return "a device";
+    }
+}
+
 // ---- The pipe directory --------------------------------------------------------------------
 
 bool StatusOf(int fd, struct stat *status) {
@@ -238,6 +282,8 @@ bool ProcAddressOf(int fd, const struct stat &opened, const char *file, sockaddr
     }
     if (Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) != 0 || through.st_dev != opened.st_dev ||
         through.st_ino != opened.st_ino) {
+        NoteCause(ERROR_NOT_SUPPORTED, "the pipe operations need /proc mounted: they reach the "
+                                       "files they checked through /proc/self/fd");
         return FailWith(ERROR_NOT_SUPPORTED);
     }
     std::memcpy(address->sun_path, proc, size + 1);
@@ -325,9 +371,6 @@ constexpr std::size_t WayCapacity = PATH_MAX;
 constexpr int DeepestWay = 64;
 constexpr int MostLinks = 40;
 
-// Why the last walk of this thread refused its way, for messages (PipeDirectoryFault).
-thread_local char refusal[WayCapacity + 128];
-
 // The texts one after another in 'out', cut short (only messages are made so) should they
 // not fit.
 void JoinText(char *out, std::size_t capacity, const char *first, const char *second = "",
@@ -401,13 +444,13 @@ void CheckStep(Way *way, const struct stat *next, const char *nextPath, bool las
     // name's chooser chose.
     way->refused = true;
     if ((here.st_mode & S_ISVTX) == 0) {
-        std::snprintf(refusal, sizeof refusal,
-                      "the way to the pipe directory runs through %s, which others may write to",
-                      CurrentPath(*way));
+        NoteCause(ERROR_ACCESS_DENIED,
+                  "the way to the pipe directory runs through %s, which others may write to",
+                  CurrentPath(*way));
     } else {
-        std::snprintf(refusal, sizeof refusal,
-                      "the way to the pipe directory runs through %s, which uid %u can change",
-                      nextPath, static_cast<unsigned>(next->st_uid));
+        NoteCause(ERROR_ACCESS_DENIED,
+                  "the way to the pipe directory runs through %s, which uid %u can change",
+                  nextPath, static_cast<unsigned>(next->st_uid));
     }
 }
 
@@ -510,8 +553,12 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
         int here = way->open[way->depth - 1];
         int fd = Retry(sys.openat, here, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
         if (fd < 0) {
-            return FailWith(errno == ENOENT || errno == ENOTDIR ? missing
-                                                                : Win32ErrorFromErrno(errno));
+            int error = errno;
+            if (NotPermitted(error)) {
+                NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(*way));
+            }
+            return FailWith(error == ENOENT || error == ENOTDIR ? missing
+                                                                : Win32ErrorFromErrno(error));
         }
         struct stat next {};
         if (!StatusOf(fd, &next)) {
@@ -556,17 +603,17 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
     }
 }
 
-// Settles the walk once the pipe directory's owner is known: false, with the reason in
-// 'refusal', when another user could change the way to it.
+// Settles the walk once the pipe directory's owner is known: false, with the cause noted,
+// when another user could change the way to it.
 bool WayTrusted(Way *way, uid_t owner) {
     if (way->refused) {
         return false;
     }
     for (int i = 0; i < way->doubtCount; ++i) {
         if (way->doubts[i].user != owner) {
-            std::snprintf(refusal, sizeof refusal,
-                          "the way to the pipe directory runs through %s, which uid %u can change",
-                          way->doubts[i].path, static_cast<unsigned>(way->doubts[i].user));
+            NoteCause(ERROR_ACCESS_DENIED,
+                      "the way to the pipe directory runs through %s, which uid %u can change",
+                      way->doubts[i].path, static_cast<unsigned>(way->doubts[i].user));
             return false;
         }
     }
@@ -592,7 +639,7 @@ bool IsDefault(int parent, const char *name, const struct stat *directory) {
 // named one. A server makes a missing named directory (0755), and root's the missing
 // default directory (01777). The directory's own rules are the caller's.
 bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory) {
-    refusal[0] = 0;
+    ForgetCause();
     char given[PathCapacity];
     DirectoryOf(socketPath, given);
     Way way;
@@ -611,7 +658,8 @@ bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory
     if (last[0] == 0) {
         // The path ended at a directory already walked: that one, taken from the way.
         if (way.depth < 2) {
-            return fail(ERROR_ACCESS_DENIED); // "/" is nobody's pipe directory
+            NoteCause(ERROR_ACCESS_DENIED, "/ is nobody's pipe directory");
+            return fail(ERROR_ACCESS_DENIED);
         }
         JoinText(path, sizeof path, way.path);
         fd = way.open[--way.depth];
@@ -632,7 +680,11 @@ bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory
         }
         for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
             if (!MakeDirectory(parent, last, mode)) {
-                return fail(errno == ENOENT ? missing : Win32ErrorFromErrno(errno));
+                int error = errno;
+                if (NotPermitted(error)) {
+                    NoteCause(ERROR_ACCESS_DENIED, "this user may not make %s", path);
+                }
+                return fail(error == ENOENT ? missing : Win32ErrorFromErrno(error));
             }
             fd = OpenDirectoryIn(parent, last);
         }
@@ -642,6 +694,18 @@ bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory
             struct stat entry {};
             bool occupied = NotADirectory(error) &&
                             Retry(sys.fstatat, parent, last, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+            if (occupied) {
+                NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a directory", path,
+                          KindOf(entry.st_mode));
+            } else if (NotPermitted(error)) {
+                NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(way));
+            } else if (error == ENOENT && isDefault) {
+                NoteCause(missing,
+                          "the default pipe directory %s does not exist: only root's server or the "
+                          "Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names "
+                          "another",
+                          DefaultDirectory.data());
+            }
             return fail(Win32ErrorFromOpenDirectory(error, occupied, missing));
         }
     }
@@ -663,41 +727,48 @@ bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory
     return true;
 }
 
-} // namespace
-
-// Opens the pipe directory for a server. Its owner and anyone else who may write to it
-// could replace the server's socket file with their own, so it must be a directory owned
-// by root (the default directory: always) or by the server's user, and have the sticky bit
-// if others may write to it.
-bool OpenServerDirectory(const char *socketPath, Directory *directory) {
-    if (!OpenPipeDirectory(socketPath, true, directory)) {
-        return false;
-    }
+// Whether the open pipe directory of a socket path is fit for a server or a client, else
+// closed with the cause noted. A server's: owned by root (the default directory: always) or
+// by the server's user, and sticky if others may write to it, since its owner and anyone
+// else who may write to it could replace the server's socket file with their own. A
+// client's: the default directory only as it is fit to share, the same as for a server
+// (anyone may have made one that is not); a named one may be anyone's, its owner then
+// trusted (TrustedServer), since the client's user chose it.
+bool DirectoryFit(const char *socketPath, bool server, Directory *directory) {
     const struct stat &status = directory->status;
-    uid_t owner = status.st_uid;
-    if (!S_ISDIR(status.st_mode) || (owner != 0 && (!directory->named || owner != geteuid())) ||
-        !StickyIfShared(status)) {
-        sys.close(directory->fd);
-        directory->fd = -1;
-        return FailWith(ERROR_ACCESS_DENIED);
+    const bool named = directory->named;
+    if (!server && named) {
+        return true;
     }
-    return true;
+    char given[PathCapacity];
+    DirectoryOf(socketPath, given);
+    const char *which = named ? "the pipe directory" : "the default pipe directory";
+    const char *path = named ? given : DefaultDirectory.data();
+    auto owner = static_cast<unsigned>(status.st_uid);
+    if (owner != 0 && (!named || owner != geteuid())) {
+        NoteCause(ERROR_ACCESS_DENIED, "%s %s is uid %u's, not root's%s", which, path, owner,
+                  named ? " or this user's" : "");
+    } else if (!StickyIfShared(status)) {
+        NoteCause(ERROR_ACCESS_DENIED, "others may write to %s %s, which is not sticky", which,
+                  path);
+    } else if (S_ISDIR(status.st_mode)) {
+        return true;
+    }
+    sys.close(directory->fd);
+    directory->fd = -1;
+    return FailWith(ERROR_ACCESS_DENIED);
 }
 
-// Opens the pipe directory for a client. A named one may be anyone's: its owner is trusted
-// (TrustedServer), since the client's user chose it. The default directory is used only if
-// it is fit to share, as for a server: anyone may have made one that is not.
+} // namespace
+
+bool OpenServerDirectory(const char *socketPath, Directory *directory) {
+    return OpenPipeDirectory(socketPath, true, directory) &&
+           DirectoryFit(socketPath, true, directory);
+}
+
 bool OpenClientDirectory(const char *socketPath, Directory *directory) {
-    if (!OpenPipeDirectory(socketPath, false, directory)) {
-        return false;
-    }
-    const struct stat &status = directory->status;
-    if (!directory->named && (status.st_uid != 0 || !StickyIfShared(status))) {
-        sys.close(directory->fd);
-        directory->fd = -1;
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-    return true;
+    return OpenPipeDirectory(socketPath, false, directory) &&
+           DirectoryFit(socketPath, false, directory);
 }
 
 namespace {
@@ -820,19 +891,47 @@ namespace {
 // Whether a server may go on with the name given what is under it: nothing, or a socket
 // file of its own user's. Another user's socket, live or stale, is never removed: the name
 // is busy, as for a live server. Anything else (a link, a file) is not a pipe at all.
-bool NameUsable(Entry entry) {
+bool NameUsable(Entry entry, const ServerName &name) {
     switch (entry) {
     case Entry::Missing:
     case Entry::OwnSocket:
         return true;
     case Entry::ForeignSocket:
         return FailWith(ERROR_PIPE_BUSY);
-    case Entry::Other:
+    case Entry::Other: {
+        struct stat other {};
+        if (Retry(sys.fstatat, name.directory.fd, name.file, &other, AT_SYMLINK_NOFOLLOW) == 0) {
+            NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a pipe", name.path,
+                      KindOf(other.st_mode));
+        }
         return FailWith(ERROR_ACCESS_DENIED);
+    }
     case Entry::Unknown:
         break;
     }
     return false; // the last-error code is already set
+}
+
+// Why the lock file of a name is not this server's to use: it cannot be made, or what is
+// under its name is not a lock file of this user's.
+void NoteLockFileCause(const ServerName &name, const char *lockName) {
+    struct stat lock {};
+    if (Retry(sys.fstatat, name.directory.fd, lockName, &lock, AT_SYMLINK_NOFOLLOW) != 0) {
+        char directory[PathCapacity];
+        DirectoryOf(name.path, directory);
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not make files in the pipe directory %s",
+                  directory);
+    } else if (!S_ISREG(lock.st_mode)) {
+        NoteCause(ERROR_ACCESS_DENIED, "%s.lock is %s, not a lock file", name.path,
+                  KindOf(lock.st_mode));
+    } else if (lock.st_uid != geteuid()) {
+        NoteCause(ERROR_ACCESS_DENIED, "the lock file %s.lock is uid %u's: the name is theirs",
+                  name.path, static_cast<unsigned>(lock.st_uid));
+    } else if (lock.st_nlink > 1) {
+        NoteCause(ERROR_ACCESS_DENIED, "the lock file %s.lock has another name as well", name.path);
+    } else {
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not open the lock file %s.lock", name.path);
+    }
 }
 
 } // namespace
@@ -840,7 +939,7 @@ bool NameUsable(Entry entry) {
 // Looks first and makes nothing under a name that is not this server's to use.
 bool LockName(ServerName *name) {
     int directory = name->directory.fd;
-    if (!NameUsable(Inspect(directory, name->file))) {
+    if (!NameUsable(Inspect(directory, name->file), *name)) {
         return false;
     }
     char lockName[LockNameCapacity];
@@ -859,7 +958,11 @@ bool LockName(ServerName *name) {
             // sticky directory: busy while its server lives, else (or when that cannot be
             // seen) not this server's to use.
             bool alive = NotPermitted(error) && LockHeldFor(directory, name->file, AliveByte);
-            return FailWith(Win32ErrorFromOpenLock(error, alive));
+            DWORD code = Win32ErrorFromOpenLock(error, alive);
+            if (code == ERROR_ACCESS_DENIED) {
+                NoteLockFileCause(*name, lockName);
+            }
+            return FailWith(code);
         }
         name->lockFile = fd;
         struct stat lock {};
@@ -869,8 +972,11 @@ bool LockName(ServerName *name) {
         // Only a regular file of this user's, under this one name, is trusted with the
         // locks.
         if (!S_ISREG(lock.st_mode) || lock.st_uid != geteuid() || lock.st_nlink > 1) {
-            return FailWith(S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte) ? ERROR_PIPE_BUSY
-                                                                             : ERROR_ACCESS_DENIED);
+            if (S_ISREG(lock.st_mode) && LockHeld(fd, AliveByte)) {
+                return FailWith(ERROR_PIPE_BUSY);
+            }
+            NoteLockFileCause(*name, lockName);
+            return FailWith(ERROR_ACCESS_DENIED);
         }
         // One left more open, by an earlier version, is narrowed before it is relied on:
         // from then on nobody else can open it.
@@ -929,7 +1035,7 @@ int BindName(const ServerName *name) {
         Entry entry = Inspect(directory, name->file);
         if (entry != Entry::OwnSocket) {
             // Gone again at once: another server came and went; the name is busy all the same.
-            return fail(NameUsable(entry) ? FailWith(ERROR_PIPE_BUSY) : FALSE);
+            return fail(NameUsable(entry, *name) ? FailWith(ERROR_PIPE_BUSY) : FALSE);
         }
         if ((Retry(sys.unlinkat, directory, name->file, 0) != 0 && errno != ENOENT) ||
             bindName() != 0) {
@@ -982,7 +1088,14 @@ int ConnectToName(const Directory &directory, const char *path) {
     };
     target = Retry(sys.openat, directory.fd, file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
     if (target < 0) {
-        return failToReach(errno);
+        int error = errno;
+        if (NotPermitted(error)) {
+            char folder[PathCapacity];
+            DirectoryOf(path, folder);
+            NoteCause(ERROR_ACCESS_DENIED, "this user may not look into the pipe directory %s",
+                      folder);
+        }
+        return failToReach(error);
     }
     // Non-blocking, so that a full backlog (a client already waiting for this instance)
     // reads as busy at once instead of queueing behind it.
@@ -997,7 +1110,13 @@ int ConnectToName(const Directory &directory, const char *path) {
     if (!StatusOf(target, &socketFile)) {
         return fail(Win32ErrorFromErrno(errno));
     }
-    if (!S_ISSOCK(socketFile.st_mode) || socketFile.st_nlink != 1) {
+    if (!S_ISSOCK(socketFile.st_mode)) {
+        NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a pipe", path, KindOf(socketFile.st_mode));
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if (socketFile.st_nlink != 1) {
+        NoteCause(ERROR_ACCESS_DENIED, "%s is a socket with another name as well, not a pipe",
+                  path);
         return fail(ERROR_ACCESS_DENIED);
     }
     sockaddr_un address{};
@@ -1022,7 +1141,18 @@ int ConnectToName(const Directory &directory, const char *path) {
         }
     }
     if (result != 0) {
-        return failToReach(errno);
+        int error = errno;
+        if (error == EPROTOTYPE) {
+            NoteCause(ERROR_ACCESS_DENIED,
+                      "%s is a socket of another type (stream or datagram), not a pipe", path);
+        } else if (NotPermitted(error)) {
+            NoteCause(ERROR_ACCESS_DENIED,
+                      "the pipe's security does not admit this user: its socket is uid %u's, "
+                      "mode %03o",
+                      static_cast<unsigned>(socketFile.st_uid),
+                      static_cast<unsigned>(socketFile.st_mode & 07777));
+        }
+        return failToReach(error);
     }
     sys.close(target);
     target = -1;
@@ -1034,6 +1164,10 @@ int ConnectToName(const Directory &directory, const char *path) {
         return fail(Win32ErrorFromErrno(errno));
     }
     if (!TrustedServer(server.uid, directory)) {
+        NoteCause(ERROR_ACCESS_DENIED,
+                  "the server runs as uid %u, and this client trusts only root, its own user "
+                  "and the owner of a pipe directory named in PIPEWORD_PIPE_DIR",
+                  static_cast<unsigned>(server.uid));
         return fail(ERROR_ACCESS_DENIED);
     }
     int status = Retry(sys.fcntl, fd, F_GETFL, 0);
@@ -1071,8 +1205,11 @@ DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity) {
     return static_cast<DWORD>(wide.size());
 }
 
-DWORD PipeDirectoryFault(WCHAR *text, DWORD capacity) {
-    std::u16string wide = Utf8ToUtf16(refusal);
+DWORD PipeFailureCause(DWORD error, WCHAR *text, DWORD capacity) {
+    if (error == ERROR_SUCCESS || error != cause.code) {
+        return 0;
+    }
+    std::u16string wide = Utf8ToUtf16(cause.text);
     if (wide.empty() || wide.size() >= capacity) {
         return 0;
     }

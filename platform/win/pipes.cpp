@@ -5,6 +5,6 @@ DWORD PipeSocketPath(const WCHAR *, WCHAR *, DWORD) {
     return 0;
 }
 
-DWORD PipeDirectoryFault(WCHAR *, DWORD) {
+DWORD PipeFailureCause(DWORD, WCHAR *, DWORD) {
     return 0;
 }

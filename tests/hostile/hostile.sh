@@ -16,7 +16,8 @@
 #     second-server         a second server while the first waits (10 s natively)
 #     killed-server         servers killed, then a new one serving normally
 #   Linux only (the program over the POSIX layer):
-#     pipe-dir              a missing pipe directory, and the longest one that fits
+#     pipe-dir              a missing pipe directory, the longest one that fits, and the
+#                           programs without /proc (that one as root)
 #     pipe-dir-too-long     a pipe directory too long for a socket address (10 s)
 #     pipe-dir-no-parent    a pipe directory whose parent is missing (10 s)
 #     pipe-dir-unwritable   a pipe directory the server may not write to (10 s; root)
@@ -371,17 +372,37 @@ written (WriteFile w/err 0x000000e8)"
 
 # ---- The pipe directory (Linux) ------------------------------------------------------------
 
-# unusable_pipe_dir NAME CODE [AS...]: the server (run by AS..., e.g. setpriv) cannot create
-# its pipe: the create error line at once, the report line at the deadline, status 0.
+# refused_at_once WHO CAUSE PROGRAM ARG...: the server, started as PROGRAM ARG..., fails to
+# create its pipe at once and says why on stderr; it is killed rather than left to wait out
+# the deadline. Its output is for the caller's expect.
+refused_at_once() {
+    who=$1
+    cause=$2
+    shift 2
+    start "$who" "$@"
+    printed_at_once "$who" 'Unable to create named pipe'
+    printed_at_once "$who" "pipeword: $cause" err
+    kill_now "$who"
+    finish "$who"
+    expect_stderr "$who" "pipeword: $cause"
+}
+
+# unusable_pipe_dir NAME CODE CAUSE [AS...]: the server (run by AS..., e.g. setpriv) cannot
+# create its pipe: the create error line at once, the report line at the deadline, status 0,
+# and on stderr the cause ("" for none).
 unusable_pipe_dir() {
     begin_case "$1"
     code=$2
-    shift 2
+    cause=$3
+    shift 3
     start server "$@" "$server"
     printed_at_once server 'Unable to create named pipe'
     finish server
     status server 0
     lasted_the_deadline server
+    if [ -n "$cause" ]; then
+        expect_stderr server "pipeword: $cause"
+    fi
     expect server "Unable to create named pipe w/err $code" 'Server Message Send 0 '
     end_case
 }
@@ -423,6 +444,35 @@ pipe_dir() {
     else
         echo "skipped: $case_name (the temporary directory's path is too long to build on)"
     fi
+
+    # Without /proc no path leads to the very file that was checked: a server and a client
+    # refuse with ERROR_NOT_SUPPORTED and say that /proc is needed, and a client with /proc
+    # is served as ever.
+    begin_case without-proc
+    if [ "$(id -u)" -ne 0 ] || ! (without_proc true) 2>/dev/null; then
+        echo "skipped: $case_name (needs root, to cover /proc in a mount namespace of its own)"
+        return
+    fi
+    export PIPEWORD_PIPE_DIR="$work/pipes"
+    proc_less="the pipe operations need /proc mounted: they reach the files they checked \
+through /proc/self/fd"
+    refused_at_once server "$proc_less" without_proc "$server"
+    expect server 'Unable to create named pipe w/err 0x00000032'
+    no_socket_left
+    start server "$server"
+    wait_for server "$waiting"
+    run client without_proc "$client" --wait 0
+    status client 2
+    expect_stderr client "pipeword-client: cannot open $sample_pipe$(at SamplePipe): $proc_less \
+(CreateFileW w/err 0x00000032)"
+    expect client
+    served_to Start "$client" --wait 5000
+}
+
+# without_proc COMMAND...: becomes COMMAND, in a mount namespace of its own with an empty
+# tmpfs over /proc (root only); as a program for start and run.
+without_proc() {
+    exec unshare --mount sh -c 'mount -t tmpfs none /proc && exec "$@"' sh "$@"
 }
 
 pipe_dir_too_long() {
@@ -431,7 +481,7 @@ pipe_dir_too_long() {
         directory=$work/$(printf '%120s' '' | tr ' ' x)
     fi
     export PIPEWORD_PIPE_DIR="$directory"
-    unusable_pipe_dir pipe-directory-too-long-for-a-socket-address 0x000000ce
+    unusable_pipe_dir pipe-directory-too-long-for-a-socket-address 0x000000ce ""
     if [ -e "$directory" ]; then
         fail "$case_name: the directory was made although no socket can live in it"
     fi
@@ -440,7 +490,7 @@ pipe_dir_too_long() {
 pipe_dir_no_parent() {
     native_only
     export PIPEWORD_PIPE_DIR="$work/missing/pipes"
-    unusable_pipe_dir pipe-directory-without-its-parent 0x00000003
+    unusable_pipe_dir pipe-directory-without-its-parent 0x00000003 ""
 }
 
 pipe_dir_unwritable() {
@@ -451,7 +501,8 @@ pipe_dir_unwritable() {
     server=$(nobody_copy "$server") || exit 1
     mkdir -m 0755 "$work/locked"
     export PIPEWORD_PIPE_DIR="$work/locked"
-    unusable_pipe_dir pipe-directory-not-writable 0x00000005 as_nobody
+    unusable_pipe_dir pipe-directory-not-writable 0x00000005 \
+        "this user may not make files in the pipe directory $work/locked" as_nobody
     if [ -n "$(ls -A "$work/locked")" ]; then
         fail "$case_name: the server left files in a directory it may not write to"
     fi
@@ -574,7 +625,8 @@ access() {
     run refused as_nobody "$nobody_client" --wait 5000
     status refused 2
     between refused 0 4000
-    expect_stderr refused "$(denied_line)"
+    expect_stderr refused "$(denied_line "the pipe's security does not admit this user: its \
+socket is uid 0's, mode 600")"
     expect refused
     sleep 0.5
     if ! running server; then
@@ -595,13 +647,10 @@ access() {
 # ---- The default pipe directory (Linux, root) ----------------------------------------------
 
 # nobody_cannot_make_default: another user's server, finding the default directory missing
-# (however PIPEWORD_PIPE_DIR spells it), fails as a path not found and leaves it missing:
-# only root's server makes it.
+# (however PIPEWORD_PIPE_DIR spells it), fails as a path not found, says why, and leaves it
+# missing: only root's server makes it.
 nobody_cannot_make_default() {
-    start theirs as_nobody "$nobody_server"
-    printed_at_once theirs 'Unable to create named pipe'
-    kill_now theirs
-    finish theirs
+    refused_at_once theirs "$missing" as_nobody "$nobody_server"
     expect theirs 'Unable to create named pipe w/err 0x00000003'
     if [ -e "$shared" ]; then
         fail "$case_name: another user's server made $shared (PIPEWORD_PIPE_DIR ${PIPEWORD_PIPE_DIR-unset})"
@@ -628,10 +677,20 @@ default_dir() {
     nobody_server=$(nobody_copy "$server") || exit 1
     nobody_client=$(nobody_copy "$client") || exit 1
     nobody_impostor=$(nobody_copy "$impostor") || exit 1
+    # Why each program refuses, on stderr: the server's cause line, the client's line.
+    missing="the default pipe directory $shared does not exist: only root's server or the \
+Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names another"
+    foreign="the default pipe directory $shared is uid 65534's, not root's"
 
     # Whoever runs first does not get to own the shared directory: only root's server
-    # makes it, and nobody else may then remove or replace what others have in it.
+    # makes it, and nobody else may then remove or replace what others have in it. Until
+    # then a client waits for a server and says why none can be there.
     begin_case default-directory-is-made-by-root-alone
+    run client "$client" --wait 0
+    status client 2
+    expect_stderr client "pipeword-client: no server for $sample_pipe$(at SamplePipe) within 0 \
+ms: $missing (CreateFileW w/err 0x00000002)"
+    expect client
     nobody_cannot_make_default
     start server "$server" Stop
     wait_for server "$waiting"
@@ -667,12 +726,9 @@ default_dir() {
         fi
         run client "$client" --wait 0
         status client 2
-        expect_stderr client "$(denied_line)"
+        expect_stderr client "$(denied_line "$foreign")"
         expect client
-        start server "$server" Stop
-        printed_at_once server 'Unable to create named pipe'
-        kill_now server
-        finish server
+        refused_at_once server "$foreign" "$server" Stop
         expect server 'Unable to create named pipe w/err 0x00000005'
         run python "$python_client"
         if [ "$python_status" -eq 0 ] || ! grep -q 'Errno 13\|not root' "$work/python.err"; then

@@ -65,9 +65,10 @@ start() {
     program=$2
     shift 2
     eval "${who}_began=$(now_ms)"
-    # Emptied now rather than by the redirection in the background job: a wait_for that
+    # Emptied now rather than by the redirections in the background job: a wait_for that
     # follows must never find what an earlier run of WHO printed.
     : >"$work/$who.out"
+    : >"$work/$who.err"
     case $program in
     *.exe) "$runner" "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
     *.py) python3 "$program" "$@" >"$work/$who.out" 2>"$work/$who.err" & ;;
@@ -108,11 +109,12 @@ kill_now() {
     kill -9 "$pid"
 }
 
-# wait_for WHO TEXT [SECONDS]: until WHO has printed a line starting with TEXT (default 20 s).
+# wait_for WHO TEXT [SECONDS [STREAM]]: until WHO has printed a line starting with TEXT
+# (default 20 s) on STREAM: out (the default) or err.
 wait_for() {
     limit=$((${3:-20} * 20))
     tries=0
-    while ! grep -q "^$2" "$work/$1.out" 2>/dev/null; do
+    while ! grep -q "^$2" "$work/$1.${4:-out}" 2>/dev/null; do
         tries=$((tries + 1))
         if [ "$tries" -gt "$limit" ]; then
             fail "$case_name: $1 never printed \"$2\""
@@ -227,10 +229,10 @@ between() {
 # lasted_the_deadline WHO: a server that ended at its 10-second deadline, not much after.
 lasted_the_deadline() { between "$1" 9500 30000; }
 
-# printed_at_once WHO TEXT: a failing server prints its error line straight away, long
-# before the deadline.
+# printed_at_once WHO TEXT [STREAM]: a failing server prints its error line (on STREAM: out,
+# the default, or err) straight away, long before the deadline.
 printed_at_once() {
-    wait_for "$1" "$2" 5
+    wait_for "$1" "$2" 5 "${3:-out}"
 }
 
 # ---- What the programs print ---------------------------------------------------------------
@@ -289,11 +291,10 @@ busy_line() {
 server is serving another client (WaitNamedPipeW w/err 0x00000079)"
 }
 
-# denied_line: the client's line for a pipe that refuses it.
+# denied_line CAUSE: the client's line for a pipe that refuses it for that cause.
 denied_line() {
-    printf '%s\n' "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: the pipe \
-does not admit this user, or its directory or its server belongs to a user this client does \
-not trust (see PIPEWORD_PIPE_DIR) (CreateFileW w/err 0x00000005)"
+    printf '%s\n' "pipeword-client: access to $sample_pipe$(at SamplePipe) is denied: $1 \
+(CreateFileW w/err 0x00000005)"
 }
 
 # expect_no_reply WHO: the stderr of WHO, a client whose server closed the pipe without a
