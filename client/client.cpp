@@ -73,7 +73,7 @@ struct Options {
     bool version = false;
 };
 
-const WCHAR *const Usage =
+const WCHAR *const UsageRequests =
     WIDE("Usage: pipeword-client [options] [--] [TEXT]\n"
          "Opens a message-mode named pipe, writes one request and prints the reply.\n"
          "\n"
@@ -83,8 +83,11 @@ const WCHAR *const Usage =
          "  --file PATH              the file's bytes, as they are (- for standard input)\n"
          "  --bytes N                N bytes of filler: the letters a to z in UTF-16LE,\n"
          "                           repeated\n"
-         "  --empty                  a zero-byte message\n"
-         "\n"
+         "  --empty                  a zero-byte message\n");
+
+// After the requests and the lines on their size (PrintLimitLines), in the usage text.
+const WCHAR *const UsageOptions =
+    WIDE("\n"
          "Options (--name VALUE or --name=VALUE; a long name may be cut short while it\n"
          "stays unambiguous, and short options combined, as in -qh):\n"
          "  --pipe NAME              pipe to open: \\\\.\\pipe\\NAME or NAME alone\n"
@@ -156,6 +159,32 @@ Text Decimal(DWORD value) {
         value /= 10;
     } while (value != 0);
     return digits;
+}
+
+// The largest request the pipe takes here: the client's own limit, or where the system's
+// pipes carry less (on Linux, by its socket settings), theirs, with what sets it in 'cause'.
+DWORD LargestRequestHere(Text *cause) {
+    WCHAR text[256];
+    DWORD largest = LargestPipeMessage(text, sizeof text / sizeof text[0]);
+    if (largest == 0 || largest >= LargestRequest) {
+        cause->clear();
+        return LargestRequest;
+    }
+    *cause = text;
+    return largest;
+}
+
+// The usage text's lines on the size of a request.
+void PrintLimitLines() {
+    Text cause;
+    DWORD largest = LargestRequestHere(&cause);
+    if (cause.empty()) {
+        Print(WIDE("A request holds at most %lu bytes.\n"), largest);
+    } else {
+        Print(WIDE("A request holds at most %lu bytes, the most a pipe message carries here,\n"
+                   "%s.\n"),
+              largest, cause.c_str());
+    }
 }
 
 // A decimal count from 0 to limit, digits only.
@@ -729,7 +758,9 @@ int WideMain(int argc, WCHAR *argv[]) {
         return ExitError;
     }
     if (options.help) {
-        Print(WIDE("%s"), Usage);
+        Print(WIDE("%s"), UsageRequests);
+        PrintLimitLines();
+        Print(WIDE("%s"), UsageOptions);
         return Finish(ExitReply);
     }
     if (options.version) {
@@ -739,6 +770,14 @@ int WideMain(int argc, WCHAR *argv[]) {
     // A file that cannot be read is reported before anything touches the pipe.
     std::vector<BYTE> request;
     if (!options.closeWithoutWriting && !BuildRequest(options, &request)) {
+        return ExitError;
+    }
+    // So is a request larger than this system's pipes carry, which would fail in WriteFile.
+    Text cause;
+    if (DWORD largest = LargestRequestHere(&cause); request.size() > largest) {
+        ConsolePrintError(DIAGNOSTIC("the request of %lu bytes is too large for this system: a "
+                                     "pipe message carries at most %lu bytes here, %s"),
+                          static_cast<DWORD>(request.size()), largest, cause.c_str());
         return ExitError;
     }
     HANDLE pipe = OpenPipe(options);

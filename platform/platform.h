@@ -37,6 +37,14 @@ DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 // and on Windows. Returns the text's length in code units, or 0.
 DWORD PipeFailureCause(DWORD error, WCHAR *text, DWORD capacity);
 
+// The largest message one WriteFile can put on a pipe, in bytes, and for messages what sets
+// it, written with a NUL when it fits capacity code units. On Linux a message is one socket
+// record, bounded by the socket send buffer's limit (net.core.wmem_max) and by the largest
+// record the kernel allocates; each call finds it by trying, a few milliseconds at most. On
+// Windows, which writes a message of any size whole, 0 and nothing: no limit but the caller's
+// memory. 0 also where the limit could not be found.
+DWORD LargestPipeMessage(WCHAR *cause, DWORD capacity);
+
 // Standard input as a stream of the bytes as they come: on Windows switched to binary mode,
 // where the C runtime would otherwise turn CR LF into LF and end the input at a Ctrl+Z.
 // OpenFileBytes opens a file by its UTF-16 path to read its bytes as they are, with the C

@@ -205,9 +205,20 @@ TEST_F(Pipe, LongMessageComesInPieces) {
     EXPECT_EQ(received, request);
 }
 
-TEST_F(Pipe, LargeMessageArrivesWhole) {
+// The largest message the layer states goes through whole, and one byte more fails whole
+// with the code for a limit of the system's resources: on Linux the limit is this system's,
+// found by trying. Windows states none (it writes a message of any size), and 1 MiB stands
+// for a large one there.
+TEST_F(Pipe, LargestMessageArrivesWhole) {
     HANDLE client = ConnectEarly();
-    const Bytes request = Pattern(1 << 20);
+    WCHAR cause[256];
+    const DWORD largest = LargestPipeMessage(cause, 256);
+    const DWORD size = largest > 0 ? largest : 1 << 20;
+    const Bytes request = Pattern(size);
+    if (largest > 0) {
+        EXPECT_EQ(Write(client, Pattern(size + 1)), (Io{FALSE, 0, ERROR_NO_SYSTEM_RESOURCES}))
+            << size;
+    }
     Io wrote{};
     std::thread writer([&] { wrote = Write(client, request); });
     Bytes received;
@@ -218,7 +229,7 @@ TEST_F(Pipe, LargeMessageArrivesWhole) {
         received.insert(received.end(), buffer.begin(), buffer.begin() + got.bytes);
     } while (!got.ok && got.error == ERROR_MORE_DATA);
     writer.join();
-    EXPECT_EQ(wrote, Done(1 << 20));
+    EXPECT_EQ(wrote, Done(size));
     EXPECT_TRUE(got.ok) << got.error;
     EXPECT_EQ(received, request);
 }

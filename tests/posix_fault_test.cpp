@@ -186,6 +186,60 @@ TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
     EXPECT_EQ(liveMappings.load(), 0);
 }
 
+// A system whose net.core.wmem_max is this: a send buffer is widened to twice that at most.
+int sendBufferSetting = 0;
+
+int NarrowSendBuffer(int fd, int level, int option, const void *value, socklen_t size) {
+    if (level == SOL_SOCKET && option == SO_SNDBUF &&
+        *static_cast<const int *>(value) > sendBufferSetting) {
+        return real.setsockopt(fd, level, option, &sendBufferSetting, size);
+    }
+    return real.setsockopt(fd, level, option, value, size);
+}
+
+// Below the kernel's largest record the send buffer sets the largest message: the widest one
+// (twice net.core.wmem_max), or a new socket's (net.core.wmem_default) where that is wider.
+// A message of that size goes through, one byte more fails whole.
+TEST_F(Faults, TheSendBufferSetsTheLargestMessageWhereItIsTheLowerLimit) {
+    int fresh = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    int initial = 0;
+    socklen_t size = sizeof initial;
+    ASSERT_EQ(getsockopt(fresh, SOL_SOCKET, SO_SNDBUF, &initial, &size), 0);
+    close(fresh);
+    const struct {
+        int setting;
+        int buffer;
+        std::u16string cause;
+    } cases[] = {
+        {initial, 2 * initial, u"limited by the socket send buffer (net.core.wmem_max is "},
+        {initial / 4, initial, u"limited by the socket send buffer (net.core.wmem_default is "},
+    };
+    sys.setsockopt = NarrowSendBuffer;
+    for (const auto &[setting, buffer, cause] : cases) {
+        SCOPED_TRACE(testing::PrintToString(cause));
+        sendBufferSetting = setting;
+        WCHAR text[256] = {};
+        const DWORD largest = LargestPipeMessage(text, 256);
+        EXPECT_GT(largest, static_cast<DWORD>(buffer) - 1024);
+        EXPECT_LT(largest, static_cast<DWORD>(buffer));
+        EXPECT_EQ(std::u16string(text).rfind(cause, 0), 0u)
+            << testing::PrintToString(std::u16string(text));
+        HANDLE server = ServePipe("SamplePipe");
+        ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();
+        HANDLE client = OpenPipe("SamplePipe");
+        ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
+        const std::vector<BYTE> message(largest + 1, 'm');
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(client, message.data(), largest, &written, nullptr))
+            << GetLastError();
+        EXPECT_EQ(written, largest);
+        EXPECT_LAST_ERROR(WriteFile(client, message.data(), largest + 1, &written, nullptr), FALSE,
+                          ERROR_NO_SYSTEM_RESOURCES);
+        CloseHandle(client);
+        CloseHandle(server);
+    }
+}
+
 std::atomic<int> threadCreations{0};
 std::atomic<bool> threadRan{false};
 

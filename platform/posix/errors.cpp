@@ -97,9 +97,14 @@ DWORD Win32ErrorFromReceive(int error) {
                : Win32ErrorFromErrno(error);
 }
 
-// sendmsg: the reader is gone (no data), or a record outgrew even the widened send buffer.
-DWORD Win32ErrorFromSend(int error) {
-    if (error == EMSGSIZE) {
+// sendmsg: the reader is gone (no data). A message is one record, and a record larger than
+// this system carries (EMSGSIZE from the send buffer's limit, or ENOBUFS where the kernel
+// cannot allocate so large a record) has no Win32 counterpart: Windows writes a message of
+// any size whole. It gets the code for a limit of the system's resources, as a message
+// beyond the largest send buffer (EMSGSIZE) always does; the caller tells whether the size
+// was the cause, which ENOBUFS alone does not say (else it is memory that ran short).
+DWORD Win32ErrorFromSend(int error, bool tooLarge) {
+    if (tooLarge || error == EMSGSIZE) {
         return ERROR_NO_SYSTEM_RESOURCES;
     }
     return error == EPIPE || error == ECONNRESET || error == ECONNREFUSED || error == ENOTCONN

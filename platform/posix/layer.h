@@ -70,7 +70,7 @@ DWORD Win32ErrorFromErrno(int error);
 // more than errno (the state of a name's lock, what is in the pipe directory), the caller
 // passes that in, looking only when the predicate beside says it matters.
 DWORD Win32ErrorFromReceive(int error);
-DWORD Win32ErrorFromSend(int error);
+DWORD Win32ErrorFromSend(int error, bool tooLarge);
 bool NoListener(int error);
 DWORD Win32ErrorFromConnect(int error, bool serverLives);
 DWORD Win32ErrorFromHangUp(int socketError, int unread);

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -63,20 +65,26 @@ struct PipeServer : PipeEnd {
 
 using PipeClient = PipeEnd;
 
+// A number that /proc/sys tells, such as net.core.wmem_max; 0 where it does not.
+std::size_t SystemSetting(const char *path) {
+    std::size_t value = 0;
+    int fd = Retry(sys.openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC, mode_t{0});
+    if (fd >= 0) {
+        char text[32] = {};
+        if (sys.read(fd, text, sizeof text - 1) > 0) {
+            value = std::strtoull(text, nullptr, 10);
+        }
+        sys.close(fd);
+    }
+    return value;
+}
+
 // The largest record a peer can send is bounded by its send buffer: at most twice
 // net.core.wmem_max (and in practice the kernel's largest allocation, about 4 MiB).
 std::size_t StagingReserve() {
     static const std::size_t reserve = [] {
-        std::size_t limit = 4u << 20;
-        int fd = Retry(sys.openat, AT_FDCWD, "/proc/sys/net/core/wmem_max", O_RDONLY | O_CLOEXEC,
-                       mode_t{0});
-        if (fd >= 0) {
-            char text[32] = {};
-            if (sys.read(fd, text, sizeof text - 1) > 0) {
-                limit = std::max<std::size_t>(limit, std::strtoull(text, nullptr, 10));
-            }
-            sys.close(fd);
-        }
+        std::size_t limit =
+            std::max<std::size_t>(4u << 20, SystemSetting("/proc/sys/net/core/wmem_max"));
         std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         return (2 * limit + page - 1) / page * page;
     }();
@@ -112,6 +120,120 @@ void ReleaseStaging(PipeEnd *end) {
     if (end->staging != nullptr) {
         sys.munmap(end->staging, end->stagingCapacity);
     }
+}
+
+// ---- The largest message -------------------------------------------------------------------
+
+// A message is one record, which the kernel takes whole or not at all (sendmsg on a
+// SOCK_SEQPACKET socket): at most the sender's send buffer less a little bookkeeping, and at
+// most the largest record the kernel allocates (with 4 KiB pages about 4 MiB in one block,
+// plus a few pages beside it). A new socket's buffer is net.core.wmem_default; WriteFile
+// widens it to twice net.core.wmem_max when a message needs more. Neither the bookkeeping
+// nor that allocation is told anywhere, so the limit is found by trying: records of chosen
+// sizes on a socket pair of its own, a few milliseconds at most. Nothing keeps it: it is
+// sought only for a message that failed and when asked (LargestPipeMessage).
+struct MessageLimit {
+    std::size_t largest; // 0 when it could not be found
+    bool bySendBuffer;   // the send buffer, not the kernel's allocation, sets it
+    const char *setting; // the setting that sizes the send buffer,
+    std::size_t value;   // and its value, as /proc tells it or the buffer shows it
+};
+
+bool OpenPair(int pair[2]) {
+    return Retry(sys.socketpair, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == 0;
+}
+
+void ClosePair(const int pair[2]) {
+    sys.close(pair[0]);
+    sys.close(pair[1]);
+}
+
+// Sends one record of 'size' bytes and takes it off the other end unread. 0 when it went
+// through, else the errno of sendmsg.
+int TryRecord(const int pair[2], const char *source, std::size_t size) {
+    iovec piece{const_cast<char *>(source), size};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    if (Retry(sys.sendmsg, pair[0], const_cast<const msghdr *>(&header),
+              MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+        return errno;
+    }
+    msghdr discard{};
+    Retry(sys.recvmsg, pair[1], &discard, MSG_DONTWAIT | MSG_TRUNC);
+    return 0;
+}
+
+// The largest record that goes through a socket pair whose sender's buffer holds 'buffer'
+// bytes: 'fits' went through and 'fails' did not, and no record outgrows its buffer. The
+// usual answer, the buffer less 32 bytes of bookkeeping, is tried first.
+std::size_t LargestRecord(const int pair[2], const char *source, std::size_t buffer) {
+    std::size_t fits = 0;
+    std::size_t fails = buffer + 1;
+    std::size_t guess = buffer > 32 ? buffer - 32 : 0;
+    if (TryRecord(pair, source, guess) == 0) {
+        fits = guess;
+        if (TryRecord(pair, source, guess + 1) != 0) {
+            fails = guess + 1;
+        }
+    } else {
+        fails = guess;
+    }
+    while (fails - fits > 1) {
+        std::size_t middle = fits + (fails - fits) / 2;
+        if (TryRecord(pair, source, middle) == 0) {
+            fits = middle;
+        } else {
+            fails = middle;
+        }
+    }
+    return fits;
+}
+
+MessageLimit FindMessageLimit() {
+    MessageLimit limit{0, false, "net.core.wmem_max", 0};
+    int pair[2];
+    if (!OpenPair(pair)) {
+        return limit;
+    }
+    // The widest buffer there is: the kernel caps the value at net.core.wmem_max and doubles
+    // it. Should the default buffer be wider still, a new socket keeps that one.
+    int initial = 0;
+    int buffer = INT32_MAX;
+    socklen_t size = sizeof buffer;
+    if (Retry(sys.getsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &initial, &size) != 0 ||
+        Retry(sys.setsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, size) != 0 ||
+        Retry(sys.getsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, &size) != 0 || buffer <= 0) {
+        ClosePair(pair);
+        return limit;
+    }
+    const bool widened = buffer >= initial;
+    if (!widened) {
+        ClosePair(pair);
+        if (!OpenPair(pair)) {
+            return limit;
+        }
+        buffer = initial;
+        limit.setting = "net.core.wmem_default";
+    }
+    const auto bytes = static_cast<std::size_t>(buffer);
+    // The records' bytes: zero pages, read but never committed.
+    void *region =
+        sys.mmap(nullptr, bytes + 1, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region != MAP_FAILED) {
+        const auto *source = static_cast<const char *>(region);
+        limit.largest = LargestRecord(pair, source, bytes);
+        // The buffer's own check refuses with EMSGSIZE, a failed allocation with ENOBUFS.
+        limit.bySendBuffer = TryRecord(pair, source, limit.largest + 1) == EMSGSIZE;
+        sys.munmap(region, bytes + 1);
+    }
+    ClosePair(pair);
+    limit.value =
+        SystemSetting(widened ? "/proc/sys/net/core/wmem_max" : "/proc/sys/net/core/wmem_default");
+    if (limit.value == 0) {
+        limit.value = widened ? bytes / 2 : bytes;
+    }
+    return limit;
 }
 
 PipeEnd *LookUpPipe(HANDLE handle) {
@@ -414,7 +536,14 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         }
     }
     if (sent < 0) {
-        return FailWith(Win32ErrorFromSend(errno));
+        // Failures that a record's size can cause: whether it did is looked up only then.
+        int error = errno;
+        bool tooLarge = false;
+        if (error == EMSGSIZE || error == ENOBUFS || error == ENOMEM) {
+            std::size_t largest = FindMessageLimit().largest;
+            tooLarge = largest > 0 && toWrite > largest;
+        }
+        return FailWith(Win32ErrorFromSend(error, tooLarge));
     }
     if (written != nullptr) {
         *written = static_cast<DWORD>(sent);
@@ -592,4 +721,24 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection,
     // Every pipe of the layer is of message type, so either end may read in either mode.
     end->messageRead = (*mode & PIPE_READMODE_MESSAGE) != 0;
     return TRUE;
+}
+
+DWORD LargestPipeMessage(WCHAR *cause, DWORD capacity) {
+    const MessageLimit limit = FindMessageLimit();
+    if (limit.largest == 0) {
+        return 0;
+    }
+    char text[128];
+    int length =
+        std::snprintf(text, sizeof text, "limited by the %s (%s is %zu)",
+                      limit.bySendBuffer ? "socket send buffer" : "kernel's largest record",
+                      limit.setting, limit.value);
+    std::u16string wide = length > 0 ? Utf8ToUtf16(text) : std::u16string();
+    if (capacity > wide.size()) {
+        std::copy(wide.begin(), wide.end(), cause);
+        cause[wide.size()] = 0;
+    } else if (capacity > 0) {
+        cause[0] = 0;
+    }
+    return static_cast<DWORD>(std::min<std::size_t>(limit.largest, UINT32_MAX));
 }

@@ -32,6 +32,7 @@ constinit SystemCalls sys = {
     .read = ::read,
     .write = ::write,
     .socket = ::socket,
+    .socketpair = ::socketpair,
     .bind = ::bind,
     .listen = ::listen,
     .accept4 = ::accept4,

@@ -27,6 +27,7 @@ struct SystemCalls {
     ssize_t (*read)(int fd, void *buffer, std::size_t size);
     ssize_t (*write)(int fd, const void *buffer, std::size_t size);
     int (*socket)(int domain, int type, int protocol);
+    int (*socketpair)(int domain, int type, int protocol, int *fds);
     int (*bind)(int fd, const sockaddr *address, socklen_t size);
     int (*listen)(int fd, int backlog);
     int (*accept4)(int fd, sockaddr *address, socklen_t *size, int flags);

@@ -8,3 +8,7 @@ DWORD PipeSocketPath(const WCHAR *, WCHAR *, DWORD) {
 DWORD PipeFailureCause(DWORD, WCHAR *, DWORD) {
     return 0;
 }
+
+DWORD LargestPipeMessage(WCHAR *, DWORD) {
+    return 0;
+}

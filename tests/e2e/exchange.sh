@@ -272,6 +272,29 @@ UTF-8 (U+FFFD, which stands for such bytes, counts as not valid)" "$usage"
     fi
     end_case
 
+    # Natively a request is one socket record: the largest that this system carries, as
+    # --help states it with what sets it, goes through whole, and one byte more is refused
+    # at once with that limit, before any pipe is looked for (none is there). Windows writes
+    # a message of any size whole.
+    if [ -z "$runner" ]; then
+        begin_case largest-request-and-one-byte-more
+        run client "$client" --help
+        largest=$(sed -n 's/^A request holds at most \([0-9]*\) bytes, .*/\1/p' "$work/client.out")
+        cause=$(sed -n '/^A request holds at most/{n;s/\.$//;p;}' "$work/client.out")
+        if [ -z "$largest" ] || [ -z "$cause" ]; then
+            fail "$case_name: --help states no limit of this system:"
+            grep -A1 '^A request' "$work/client.out"
+        fi
+        run client "$client" --bytes $((largest + 1))
+        status client 2
+        expect_stderr client "pipeword-client: the request of $((largest + 1)) bytes is too \
+large for this system: a pipe message carries at most $largest bytes here, $cause"
+        expect client
+        end_case
+        filler_lines "$largest" >"$work/largest.lines"
+        request_case largest-request-goes-through "$work/largest.lines" --bytes "$largest"
+    fi
+
     # No pipe within the client's wait: where it looked (natively the socket path and the
     # variable that moves it), and the code last.
     begin_case client-finds-no-pipe
