@@ -44,6 +44,10 @@ DWORD PipeFailureCause(DWORD error, WCHAR *text, DWORD capacity);
 // Windows, which writes a message of any size whole, 0 and nothing: no limit but the caller's
 // memory. 0 also where the limit could not be found.
 DWORD LargestPipeMessage(WCHAR *cause, DWORD capacity);
+// Whether one WriteFile can put a message of this size on a pipe, told at less cost: on
+// Linux one such record tried on a socket pair, as WriteFile would send it; FALSE only
+// when the size (or memory for it) stood in the way. TRUE on Windows.
+BOOL PipeCarriesMessage(DWORD size);
 
 // Standard input as a stream of the bytes as they come: on Windows switched to binary mode,
 // where the C runtime would otherwise turn CR LF into LF and end the input at a Ctrl+Z.

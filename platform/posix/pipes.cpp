@@ -122,6 +122,58 @@ void ReleaseStaging(PipeEnd *end) {
     }
 }
 
+PipeEnd *LookUpPipe(HANDLE handle) {
+    return static_cast<PipeEnd *>(
+        LookUpHandle(handle, HandleKind::PipeServer, HandleKind::PipeClient));
+}
+
+PipeServer *LookUpServer(HANDLE handle) {
+    return static_cast<PipeServer *>(LookUpHandle(handle, HandleKind::PipeServer));
+}
+
+// Whether the other end has closed.
+bool PeerGone(int fd) {
+    pollfd state{fd, 0, 0};
+    return Retry(sys.poll, &state, nfds_t{1}, 0) > 0 && (state.revents & POLLHUP) != 0;
+}
+
+// Whether a client is waiting to be accepted.
+bool ClientWaiting(int listener) {
+    pollfd waiting{listener, POLLIN, 0};
+    return Retry(sys.poll, &waiting, nfds_t{1}, 0) > 0 && (waiting.revents & POLLIN) != 0;
+}
+
+ssize_t Receive(int fd, void *buffer, std::size_t size) {
+    iovec piece{buffer, size};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    return Retry(sys.recvmsg, fd, &header, 0);
+}
+
+ssize_t Send(int fd, const void *buffer, std::size_t size, int flags) {
+    iovec piece{const_cast<void *>(buffer), size};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    return Retry(sys.sendmsg, fd, const_cast<const msghdr *>(&header), flags | MSG_NOSIGNAL);
+}
+
+// Sends a message as one record. A record must fit the send buffer: when it does not, the
+// buffer is widened (the kernel doubles the value and caps it at net.core.wmem_max) and the
+// record sent once more.
+ssize_t SendMessage(int fd, const void *buffer, std::size_t size, int flags) {
+    ssize_t sent = Send(fd, buffer, size, flags);
+    if (sent < 0 && errno == EMSGSIZE) {
+        int wanted = static_cast<int>(std::min<std::size_t>(size / 2 + 64, INT32_MAX));
+        if (Retry(sys.setsockopt, fd, SOL_SOCKET, SO_SNDBUF, &wanted, socklen_t{sizeof wanted}) ==
+            0) {
+            sent = Send(fd, buffer, size, flags);
+        }
+    }
+    return sent;
+}
+
 // ---- The largest message -------------------------------------------------------------------
 
 // A message is one record, which the kernel takes whole or not at all (sendmsg on a
@@ -151,12 +203,7 @@ void ClosePair(const int pair[2]) {
 // Sends one record of 'size' bytes and takes it off the other end unread. 0 when it went
 // through, else the errno of sendmsg.
 int TryRecord(const int pair[2], const char *source, std::size_t size) {
-    iovec piece{const_cast<char *>(source), size};
-    msghdr header{};
-    header.msg_iov = &piece;
-    header.msg_iovlen = 1;
-    if (Retry(sys.sendmsg, pair[0], const_cast<const msghdr *>(&header),
-              MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+    if (Send(pair[0], source, size, MSG_DONTWAIT) < 0) {
         return errno;
     }
     msghdr discard{};
@@ -234,43 +281,6 @@ MessageLimit FindMessageLimit() {
         limit.value = widened ? bytes / 2 : bytes;
     }
     return limit;
-}
-
-PipeEnd *LookUpPipe(HANDLE handle) {
-    return static_cast<PipeEnd *>(
-        LookUpHandle(handle, HandleKind::PipeServer, HandleKind::PipeClient));
-}
-
-PipeServer *LookUpServer(HANDLE handle) {
-    return static_cast<PipeServer *>(LookUpHandle(handle, HandleKind::PipeServer));
-}
-
-// Whether the other end has closed.
-bool PeerGone(int fd) {
-    pollfd state{fd, 0, 0};
-    return Retry(sys.poll, &state, nfds_t{1}, 0) > 0 && (state.revents & POLLHUP) != 0;
-}
-
-// Whether a client is waiting to be accepted.
-bool ClientWaiting(int listener) {
-    pollfd waiting{listener, POLLIN, 0};
-    return Retry(sys.poll, &waiting, nfds_t{1}, 0) > 0 && (waiting.revents & POLLIN) != 0;
-}
-
-ssize_t Receive(int fd, void *buffer, std::size_t size) {
-    iovec piece{buffer, size};
-    msghdr header{};
-    header.msg_iov = &piece;
-    header.msg_iovlen = 1;
-    return Retry(sys.recvmsg, fd, &header, 0);
-}
-
-ssize_t Send(int fd, const void *buffer, std::size_t size) {
-    iovec piece{const_cast<void *>(buffer), size};
-    msghdr header{};
-    header.msg_iov = &piece;
-    header.msg_iovlen = 1;
-    return Retry(sys.sendmsg, fd, const_cast<const msghdr *>(&header), MSG_NOSIGNAL);
 }
 
 // The failure code for I/O on a server end that has no client.
@@ -525,16 +535,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     if (end->connection < 0) {
         return FailNotConnected(end);
     }
-    ssize_t sent = Send(end->connection, buffer, toWrite);
-    if (sent < 0 && errno == EMSGSIZE) {
-        // A message is one record, and a record must fit the send buffer: widen it (the
-        // kernel doubles the value and caps it at net.core.wmem_max) and try once more.
-        int wanted = static_cast<int>(std::min<std::size_t>(toWrite / 2 + 64, INT32_MAX));
-        if (Retry(sys.setsockopt, end->connection, SOL_SOCKET, SO_SNDBUF, &wanted,
-                  socklen_t{sizeof wanted}) == 0) {
-            sent = Send(end->connection, buffer, toWrite);
-        }
-    }
+    ssize_t sent = SendMessage(end->connection, buffer, toWrite, 0);
     if (sent < 0) {
         // Failures that a record's size can cause: whether it did is looked up only then.
         int error = errno;
@@ -741,4 +742,23 @@ DWORD LargestPipeMessage(WCHAR *cause, DWORD capacity) {
         cause[0] = 0;
     }
     return static_cast<DWORD>(std::min<std::size_t>(limit.largest, UINT32_MAX));
+}
+
+BOOL PipeCarriesMessage(DWORD size) {
+    int pair[2];
+    if (!OpenPair(pair)) {
+        return TRUE; // cannot tell here: the write will
+    }
+    // The message's bytes: zero pages, read but never committed.
+    void *region = sys.mmap(nullptr, std::max<std::size_t>(size, 1), PROT_READ,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    int error = 0;
+    if (region != MAP_FAILED) {
+        if (SendMessage(pair[0], region, size, MSG_DONTWAIT) < 0) {
+            error = errno;
+        }
+        sys.munmap(region, std::max<std::size_t>(size, 1));
+    }
+    ClosePair(pair);
+    return error != EMSGSIZE && error != ENOBUFS && error != ENOMEM;
 }

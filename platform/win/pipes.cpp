@@ -12,3 +12,7 @@ DWORD PipeFailureCause(DWORD, WCHAR *, DWORD) {
 DWORD LargestPipeMessage(WCHAR *, DWORD) {
     return 0;
 }
+
+BOOL PipeCarriesMessage(DWORD) {
+    return TRUE;
+}
