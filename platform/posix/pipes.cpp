@@ -182,7 +182,7 @@ ssize_t SendMessage(int fd, const void *buffer, std::size_t size, int flags) {
 // plus a few pages beside it). A new socket's buffer is net.core.wmem_default; WriteFile
 // widens it to twice net.core.wmem_max when a message needs more. Neither the bookkeeping
 // nor that allocation is told anywhere, so the limit is found by trying: records of chosen
-// sizes on a socket pair of its own, a few milliseconds at most. Nothing keeps it: it is
+// sizes on a socket pair of its own, some 25 of them. Nothing keeps the result: it is
 // sought only for a message that failed and when asked (LargestPipeMessage).
 struct MessageLimit {
     std::size_t largest; // 0 when it could not be found
