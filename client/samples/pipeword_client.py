@@ -1,4 +1,5 @@
 """Asks pipeword for its word: python3 pipeword_client.py [REQUEST]"""
+import errno
 import os
 import socket
 import stat
@@ -9,7 +10,13 @@ import time
 
 def ask_windows(request):
     # The pipe opened as a file: one write is the request, one read the reply.
-    with open(r"\\.\pipe\SamplePipe", "r+b", buffering=0) as pipe:
+    try:
+        pipe = open(r"\\.\pipe\SamplePipe", "r+b", buffering=0)
+    except OSError as error:  # the C runtime gives EINVAL for ERROR_PIPE_BUSY
+        if error.errno == errno.EINVAL:
+            raise BlockingIOError(errno.EBUSY, "busy") from None
+        raise
+    with pipe:
         pipe.write(request)
         return pipe.read(4096)
 
@@ -64,6 +71,39 @@ def open_folder(path):
             os.close(fd)
 
 
+def serving(folder):
+    # A live server holds byte 0 of SamplePipe.lock, an open file description lock that
+    # /proc/locks shows to every user; a killed one leaves its socket and no lock.
+    try:
+        lock = os.stat("SamplePipe.lock", dir_fd=folder, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    held = f" {os.major(lock.st_dev):02x}:{os.minor(lock.st_dev):02x}:{lock.st_ino} 0 "
+    with open("/proc/locks") as locks:
+        return any(held in line for line in locks)
+
+
+def connect(folder):
+    # Connects to the very file checked, never through a link: a second link could be
+    # another server's socket.
+    fd = os.open("SamplePipe", os.O_PATH | os.O_NOFOLLOW, dir_fd=folder)
+    try:
+        entry = os.fstat(fd)
+        if not stat.S_ISSOCK(entry.st_mode) or entry.st_nlink != 1:
+            raise PermissionError("SamplePipe is not a socket with one name")
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            s.setblocking(False)  # a server with a client already queued: busy at once
+            s.connect(f"/proc/self/fd/{fd}")
+            s.setblocking(True)
+        except OSError:
+            s.close()
+            raise
+        return s
+    finally:
+        os.close(fd)
+
+
 def ask_linux(request):
     # The socket SamplePipe in $PIPEWORD_PIPE_DIR, else in /tmp/.pipe if that is root's.
     configured = os.environ.get("PIPEWORD_PIPE_DIR")
@@ -77,21 +117,13 @@ def ask_linux(request):
             named = True
         if not named and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
             raise PermissionError("/tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR")
-        fd = os.open("SamplePipe", os.O_PATH | os.O_NOFOLLOW, dir_fd=folder)
+        s = connect(folder)
+    except ConnectionRefusedError:  # nothing listens: a server with its one client, or none
+        if serving(folder):
+            raise BlockingIOError(errno.EBUSY, "busy") from None
+        raise
     finally:
         os.close(folder)
-    try:  # connect to the very file checked, never through a link
-        entry = os.fstat(fd)  # a second link could be another server's socket
-        if not stat.S_ISSOCK(entry.st_mode) or entry.st_nlink != 1:
-            raise PermissionError("SamplePipe is not a socket with one name")
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        try:
-            s.connect(f"/proc/self/fd/{fd}")
-        except OSError:
-            s.close()
-            raise
-    finally:
-        os.close(fd)
     with s:
         uid = struct.unpack("3i", s.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))[1]
         if uid not in (0, os.geteuid()) and not (named and uid == owner):
@@ -100,23 +132,31 @@ def ask_linux(request):
         return s.recv(4096)  # one message
 
 
+def fail(status, problem):
+    print(f"pipeword client: {problem}", file=sys.stderr)
+    sys.exit(status)  # as pipeword-client: 1 closed without a reply, 2 anything else
+
+
 def main():
     text = sys.argv[1] if len(sys.argv) > 1 else "Hello"
     request = text.encode("utf-16-le") + b"\0\0"  # UTF-16LE with its NUL
     ask = ask_windows if sys.platform == "win32" else ask_linux
-    deadline = time.monotonic() + 5  # the server may still be starting
+    deadline = time.monotonic() + 5  # the server may still be starting, or be busy
     while True:
         try:
             reply = ask(request)
             break
-        except (FileNotFoundError, ConnectionRefusedError) as error:
-            if time.monotonic() > deadline:
-                sys.exit(f"pipeword client: no server came within 5 s ({error})")
-            time.sleep(0.05)
+        except (FileNotFoundError, ConnectionRefusedError, BlockingIOError) as error:
+            if time.monotonic() < deadline:
+                time.sleep(0.05)
+            elif isinstance(error, BlockingIOError):
+                fail(2, "SamplePipe stayed busy for 5 s: its server is serving another client")
+            else:
+                fail(2, f"no server came within 5 s ({error})")
         except OSError as error:
-            sys.exit(f"pipeword client: {error}")
+            fail(2, error)
     if not reply:
-        sys.exit("pipeword client: the server closed the pipe without a reply")
+        fail(1, "the server closed the pipe without a reply")
     print(reply.decode("utf-16-le").rstrip("\0"))
 
 

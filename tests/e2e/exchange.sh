@@ -4,7 +4,8 @@
 # Usage: exchange.sh GROUP SERVER CLIENT [RUNNER]
 #   GROUP   replies | client-closes | no-client | client-never-reads | client-cli | samples
 #   CLIENT  pipeword-client; for the samples group the sample client to run (a .py file is
-#           run with python3)
+#           run with python3), and SAMPLES_HOLDER names pipeword-client, which holds the
+#           pipe busy
 #   RUNNER  runs Windows executables (cmake/wine-run.sh). Pipe names are global to a
 #           wineserver, so each group then runs in a Wine prefix of its own, copied from the
 #           initialised one; natively each group has a pipe directory of its own. Either way
@@ -314,10 +315,71 @@ samples() {
     expect client CorvaneStop
     no_socket_left
     end_case
+
+    # Statuses as pipeword-client's: 1 for a pipe closed without a reply (the server's
+    # unrecognised argument sends none).
+    begin_case "sample $(basename "$client") gets no reply"
+    start server "$server" stop
+    run client "$client"
+    finish server
+    status client 1
+    # The C one names the read's code: broken pipe, or not connected (see expect_no_reply).
+    code=""
+    case $client in
+    *.py) ;;
+    *)
+        code=" (error 0x000000e9)"
+        if grep -q 'error 0x0000006d' "$work/client.err"; then
+            code=" (error 0x0000006d)"
+        fi
+        ;;
+    esac
+    expect_stderr client "pipeword client: the server closed the pipe without a reply$code"
+    expect client
+    end_case
+
+    # While another client holds the one instance (stopped, so that it outlasts the wait
+    # however loaded the machine is), the sample waits out its 5 s and says the pipe is busy.
+    begin_case "sample $(basename "$client") finds the pipe busy"
+    start server "$server" Stop
+    start holder "${SAMPLES_HOLDER:?SAMPLES_HOLDER names pipeword-client}" --wait 15000 \
+        --pause-before-writing 1
+    wait_for holder 'Waiting 1 s before writing'
+    eval "kill -STOP \$holder_pid"
+    run client "$client"
+    eval "kill -CONT \$holder_pid"
+    status client 2
+    case $client in
+    *.py) code="" ;;
+    *) code=" (error 0x000000e7)" ;;
+    esac
+    expect_stderr client "pipeword client: SamplePipe stayed busy for 5 s: its server is \
+serving another client$code"
+    expect client
+    between client 5000 30000
+    finish holder
+    status holder 0
+    finish server
+    no_socket_left
+    end_case
+
     case $client in
     *.py) ;;
     *) return ;;
     esac
+    # A socket left by a killed server refuses connections too, but holds no lock: no pipe.
+    begin_case python-sample-and-a-socket-left-by-a-killed-server
+    start server "$server" Stop
+    wait_for server "$waiting"
+    kill_now server
+    finish server
+    run client "$client"
+    status client 2
+    expect_stderr client \
+        'pipeword client: no server came within 5 s ([Errno 111] Connection refused)'
+    expect client
+    end_case
+
     if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
         echo "skipped: the Python sample's trust checks (they need root)"
         return
@@ -340,7 +402,7 @@ samples() {
         echo "refused $?" >&5
     ' sh "$server" "$client" 3>"$work/server.out" 4>"$work/client.out" \
         5>"$work/statuses" 6>"$work/refused.out"
-    printf '%s\n' 'client 0' 'server 1' 'refused 1' >"$work/statuses.expected"
+    printf '%s\n' 'client 0' 'server 1' 'refused 2' >"$work/statuses.expected"
     if ! cmp -s "$work/statuses.expected" "$work/statuses"; then
         fail "$case_name: exit statuses $(cat "$work/statuses" | tr '\n' ' ')"
     fi
@@ -357,7 +419,7 @@ samples() {
     theirs=$(nobody_copy "$server") || exit 1
     start server as_nobody "$theirs" Stop
     run client "$client"
-    status client 1
+    status client 2
     expect_stderr client \
         'pipeword client: the server runs as uid 65534, whom this user does not trust'
     expect client
