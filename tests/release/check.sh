@@ -559,10 +559,12 @@ install_deb() {
         patiently dpkg -i $(sort -u "$work/includes") "$deb"
         return
     fi
+    # The package is copied into the empty /tmp from the folder it is in, which stays at hand
+    # as the working directory when it is itself under the /tmp that gets covered.
     # shellcheck disable=SC2016,SC2046 # expanded by the inner shell; one option a line
     patiently unshare --mount sh -c "$namespace_functions"'
-        empty_tmp || exit 1
-        dpkg -i "$@" >&2 || exit 1
+        cd "$1" && shift && empty_tmp && cp "$1" /tmp/package.deb && shift && cd / || exit 1
+        dpkg -i "$@" /tmp/package.deb >&2 || exit 1
         state /tmp/.pipe
         as_nobody env -u PIPEWORD_PIPE_DIR sh -c "
             /usr/bin/pipeword Stop >/tmp/server.out 2>&1 &
@@ -570,7 +572,8 @@ install_deb() {
             echo \"client exit status \$?\"
             wait \$!
             echo \"server exit status \$?\"
-            cat /tmp/server.out"' sh $(sort -u "$work/includes") "$deb" || return 1
+            cat /tmp/server.out"' sh "$(dirname "$deb")" "$(basename "$deb")" \
+        $(sort -u "$work/includes") || return 1
     cp "$work/dpkg.out" "$work/fresh"
 }
 
