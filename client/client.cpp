@@ -568,9 +568,9 @@ void ReportOpenFailure(const Options &options, const WCHAR *call, DWORD error) {
     const Text socket = Shown(SocketOf(options.pipeName));
     const bool onLinux = !socket.empty();
     const Text names = WIDE(": pipe names are \\\\.\\pipe\\NAME or NAME alone");
-    std::vector<WCHAR> found(4352);
-    const DWORD units = PipeFailureCause(error, found.data(), static_cast<DWORD>(found.size()));
-    const Text cause = units > 0 ? Shown(found.data(), units) : Text();
+    WCHAR found[PipeCauseCapacity];
+    const DWORD units = PipeFailureCause(error, found, PipeCauseCapacity);
+    const Text cause = units > 0 ? Shown(found, units) : Text();
     Text problem;
     switch (error) {
     case ERROR_FILE_NOT_FOUND:

@@ -46,9 +46,9 @@ void ServeOneClient() {
         ConsolePrint(WIDE("Unable to create named pipe w/err 0x%08lx\n"), error);
         // What the code alone does not tell (Linux): which check refused access, a missing
         // /proc or default pipe directory. Shown safely, as it quotes paths from anywhere.
-        WCHAR cause[512];
-        WCHAR shown[513];
-        if (DWORD units = PipeFailureCause(error, cause, 512); units > 0) {
+        WCHAR cause[PipeCauseCapacity];
+        WCHAR shown[PipeCauseCapacity];
+        if (DWORD units = PipeFailureCause(error, cause, PipeCauseCapacity); units > 0) {
             ShowRequestPiece(cause, units * sizeof(WCHAR), shown);
             ConsolePrintError(WIDE("pipeword: %s\n"), shown);
         }

@@ -34,8 +34,10 @@ DWORD PipeSocketPath(const WCHAR *name, WCHAR *path, DWORD capacity);
 // pipe directory's owner or mode, what is under the name, the socket's mode, the server's
 // user), that the pipe operations need /proc, or that the default pipe directory does not
 // exist. Written with a NUL when it fits capacity code units; nothing for any other failure,
-// and on Windows. Returns the text's length in code units, or 0.
+// and on Windows. Returns the text's length in code units, or 0. PipeCauseCapacity code
+// units hold any cause with its NUL: a path of up to 4096 bytes and the words around it.
 DWORD PipeFailureCause(DWORD error, WCHAR *text, DWORD capacity);
+constexpr DWORD PipeCauseCapacity = 4096 + 256;
 
 // The largest message one WriteFile can put on a pipe, in bytes, and for messages what sets
 // it, written with a NUL when it fits capacity code units. On Linux a message is one socket

@@ -202,7 +202,7 @@ void LockNameFor(const char *file, char (&lockName)[LockNameCapacity]) {
 // with, for PipeFailureCause. Each call starts afresh in OpenPipeDirectory.
 struct Cause {
     DWORD code = ERROR_SUCCESS;
-    char text[PATH_MAX + 256] = {};
+    char text[PipeCauseCapacity] = {}; // in UTF-16 no more code units than bytes
 };
 thread_local Cause cause;
 
