@@ -323,28 +323,30 @@ int OpenDirectoryIn(int parent, const char *name) {
                  mode_t{0});
 }
 
-// Makes the missing pipe directory 'name' in 'parent': mode 0700 at first, which the umask
-// can only narrow, so it is never more open than meant; then 'mode'. True also when another
-// process made it first (EEXIST): the caller then checks that one like any other.
-bool MakeDirectory(int parent, const char *name, mode_t mode) {
-    if (Retry(sys.mkdirat, parent, name, mode_t{0700}) != 0) {
-        return errno == EEXIST;
+// Makes the missing pipe directory 'name' in 'parent' and opens it: mode 0700 at first,
+// which the umask can only narrow, so it is never more open than meant; then 'mode'. One
+// that another process made first (EEXIST) is opened as it is, for the caller's checks like
+// any other. -1 with errno on failure: ENOENT when it has gone again at once.
+int MakeDirectory(int parent, const char *name, mode_t mode) {
+    bool made = Retry(sys.mkdirat, parent, name, mode_t{0700}) == 0;
+    if (!made && errno != EEXIST) {
+        return -1;
     }
     int fd = OpenDirectoryIn(parent, name);
-    if (fd < 0) {
-        return errno == ENOENT; // gone again: the caller looks once more
+    struct stat status {};
+    if (fd < 0 || !made) {
+        return fd;
     }
-    struct stat made {};
-    bool changed = StatusOf(fd, &made);
     // Only the directory just made is opened up; one put in its place in the meantime is
     // left as it is, for the caller's checks.
-    if (changed && S_ISDIR(made.st_mode) && made.st_uid == geteuid()) {
-        changed = ChangeDirectoryMode(fd, mode);
+    if (!StatusOf(fd, &status) ||
+        (S_ISDIR(status.st_mode) && status.st_uid == geteuid() && !ChangeDirectoryMode(fd, mode))) {
+        int error = errno;
+        sys.close(fd);
+        errno = error;
+        return -1;
     }
-    int error = errno;
-    sys.close(fd);
-    errno = error;
-    return changed;
+    return fd;
 }
 
 // Whether a directory that others may write to keeps them from removing or replacing
@@ -368,6 +370,8 @@ bool StickyIfShared(const struct stat &status) {
 // keeps the first such step, and the first of yet another user, and settles them at the end.
 
 constexpr std::size_t WayCapacity = PATH_MAX;
+// How often a server makes a missing pipe directory that keeps going again at once.
+constexpr int MakeAttempts = 3;
 constexpr int DeepestWay = 64;
 constexpr int MostLinks = 40;
 
@@ -389,6 +393,9 @@ struct Doubt {
     char path[WayCapacity] = {};
 };
 
+constexpr int NoLevel = -1;
+constexpr std::size_t NotFollowing = static_cast<std::size_t>(-1);
+
 struct Way {
     int open[DeepestWay] = {};         // the directories from / to the current one
     std::size_t ends[DeepestWay] = {}; // where each one's path ends in 'path'
@@ -398,6 +405,14 @@ struct Way {
     Doubt doubts[2];
     int doubtCount = 0;
     bool refused = false; // a directory that others may change whatever its owner
+    // What the walk itself reached as /tmp, the entry "tmp" of the root (followed, if a
+    // link, to where it leads), and as /tmp/.pipe: the levels in 'open', or NoLevel.
+    int tmpLevel = NoLevel;
+    int defaultLevel = NoLevel;
+    // While the walk follows a link taken as "tmp" from the root: how much of the path is
+    // left after the link's target, which no later link changes. /tmp is reached once no
+    // more than that is left.
+    std::size_t tmpRest = NotFollowing;
 };
 
 bool TrustedOwner(uid_t user) {
@@ -454,6 +469,15 @@ void CheckStep(Way *way, const struct stat *next, const char *nextPath, bool las
     }
 }
 
+// Whether the walk, taking the entry 'name' from the current directory, takes /tmp (from
+// the root) or /tmp/.pipe (from what it reached as /tmp).
+bool TakesTmp(const Way &way, const char *name) {
+    return way.depth == 1 && std::strcmp(name, "tmp") == 0;
+}
+bool TakesDefault(const Way &way, const char *name) {
+    return way.depth - 1 == way.tmpLevel && std::strcmp(name, ".pipe") == 0;
+}
+
 bool PushDirectory(Way *way, int fd, const char *name) {
     std::size_t at = way->depth == 1 ? 0 : way->ends[way->depth - 1];
     std::size_t size = std::strlen(name);
@@ -465,6 +489,11 @@ bool PushDirectory(Way *way, int fd, const char *name) {
         int error = errno;
         sys.close(fd);
         return FailWithErrno(error);
+    }
+    if (TakesTmp(*way, name)) {
+        way->tmpLevel = way->depth;
+    } else if (TakesDefault(*way, name)) {
+        way->defaultLevel = way->depth;
     }
     way->path[at] = '/';
     std::memcpy(way->path + at + 1, name, size + 1);
@@ -478,6 +507,12 @@ void PopDirectory(Way *way) {
     if (way->depth > 1) {
         sys.close(way->open[--way->depth]);
         way->path[way->depth == 1 ? 0 : way->ends[way->depth - 1]] = 0;
+        if (way->tmpLevel >= way->depth) {
+            way->tmpLevel = NoLevel;
+        }
+        if (way->defaultLevel >= way->depth) {
+            way->defaultLevel = NoLevel;
+        }
     }
 }
 
@@ -485,6 +520,35 @@ void CloseWay(Way *way) {
     while (way->depth > 0) {
         sys.close(way->open[--way->depth]);
     }
+}
+
+// 'given', a relative path, after the working directory's path, in 'path'. A working
+// directory that has gone (removed, or outside this process's root) leaves the path nothing
+// to be taken against: 'missing', as for any directory on the way that is not there.
+bool WorkingDirectory(const char *given, char (&path)[WayCapacity], DWORD missing) {
+    if (getcwd(path, sizeof path) == nullptr) {
+        int error = errno;
+        if (error == ENOENT) {
+            NoteCause(missing,
+                      "the working directory, against which the relative pipe directory %s is "
+                      "taken, no longer exists",
+                      given);
+            return FailWith(missing);
+        }
+        if (NotPermitted(error)) {
+            NoteCause(ERROR_ACCESS_DENIED,
+                      "this user may not read the path of the working directory, against "
+                      "which the relative pipe directory %s is taken",
+                      given);
+        }
+        return FailWith(error == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(error));
+    }
+    if (std::strlen(path) + 1 + std::strlen(given) >= sizeof path) {
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    std::strcat(path, "/");
+    std::strcat(path, given);
+    return true;
 }
 
 // Walks 'given' up to its last component, which is left in 'last' for the caller to open
@@ -497,12 +561,8 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
     if (given[0] == '/') {
         std::strncpy(rest, given, sizeof rest - 1);
         rest[sizeof rest - 1] = 0;
-    } else if (getcwd(rest, sizeof rest) == nullptr ||
-               std::strlen(rest) + 1 + std::strlen(given) >= sizeof rest) {
-        return FailWith(ERROR_FILENAME_EXCED_RANGE);
-    } else {
-        std::strcat(rest, "/");
-        std::strcat(rest, given);
+    } else if (!WorkingDirectory(given, rest, missing)) {
+        return false;
     }
     int root = Retry(sys.openat, AT_FDCWD, "/", O_PATH | O_DIRECTORY | O_CLOEXEC, mode_t{0});
     if (root < 0) {
@@ -519,6 +579,10 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
     for (;;) {
         while (rest[at] == '/') {
             ++at;
+        }
+        if (way->tmpRest != NotFollowing && std::strlen(rest + at) <= way->tmpRest) {
+            way->tmpLevel = way->depth - 1;
+            way->tmpRest = NotFollowing;
         }
         if (rest[at] == 0) {
             return true;
@@ -579,7 +643,14 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
             sys.close(fd);
             return FailWith(missing); // a file where a directory belongs, as ENOTDIR
         }
-        // A link: its target, read from the very link checked, takes its place.
+        // A link: its target, read from the very link checked, takes its place. The
+        // default directory is a real directory, never a link to another.
+        if (TakesDefault(*way, name)) {
+            sys.close(fd);
+            NoteCause(ERROR_ACCESS_DENIED, "the default pipe directory %s is a symbolic link",
+                      DefaultDirectory.data());
+            return FailWith(ERROR_ACCESS_DENIED);
+        }
         char target[WayCapacity];
         ssize_t size = Retry(sys.readlinkat, fd, "", target, sizeof target);
         int error = errno;
@@ -590,6 +661,9 @@ bool WalkTo(const char *given, Way *way, char (&last)[WayCapacity], DWORD missin
         std::size_t restSize = std::strlen(rest + at);
         if (++links > MostLinks || static_cast<std::size_t>(size) + 1 + restSize >= sizeof rest) {
             return FailWith(ERROR_FILENAME_EXCED_RANGE);
+        }
+        if (TakesTmp(*way, name)) {
+            way->tmpRest = restSize;
         }
         std::memmove(rest + size + 1, rest + at, restSize + 1);
         std::memcpy(rest, target, static_cast<std::size_t>(size));
@@ -620,100 +694,115 @@ bool WayTrusted(Way *way, uid_t owner) {
     return true;
 }
 
-// Whether the open directory is the default one, /tmp/.pipe, whatever path led to it: the
-// same file, or for a missing one the same place (.pipe in the directory that is /tmp).
-bool IsDefault(int parent, const char *name, const struct stat *directory) {
-    struct stat expected {};
-    if (directory != nullptr) {
-        return Retry(sys.fstatat, AT_FDCWD, DefaultDirectory.data(), &expected,
-                     AT_SYMLINK_NOFOLLOW) == 0 &&
-               SameFile(expected, *directory);
+// Whether the pipe directory is the default one, /tmp/.pipe: the entry ".pipe" that the
+// walk took from the directory it reached as /tmp (the level 'parent' of the way), decided
+// on what the walk holds, never on a second look-up of the path, which another user could
+// answer differently by then. The default's rules are the stricter ones (a client trusts
+// no owner of the default directory), so where the walk did not pass /tmp but the
+// directory is a ".pipe" in the very directory /tmp is (a bind mount, say), they apply as
+// well: looking /tmp up here can only add to what the walk decided, never take away, and
+// only root can change what /tmp is.
+bool IsDefault(const Way &way, int parent, const char *name) {
+    if (std::strcmp(name, ".pipe") != 0) {
+        return false;
     }
-    struct stat place {};
-    return std::strcmp(name, ".pipe") == 0 &&
-           Retry(sys.fstatat, AT_FDCWD, "/tmp", &expected, 0) == 0 && StatusOf(parent, &place) &&
-           SameFile(expected, place);
+    struct stat tmp {};
+    return parent == way.tmpLevel || (Retry(sys.fstatat, AT_FDCWD, "/tmp", &tmp, 0) == 0 &&
+                                      SameFile(tmp, way.statuses[parent]));
+}
+
+// The pipe directory when the path ended at a directory already walked ("/tmp/.pipe/."):
+// that one, taken from the way; whether it is the default directory, as the walk reached it.
+int TakeLastFromWay(Way *way, char (&path)[WayCapacity], bool *isDefault) {
+    JoinText(path, sizeof path, way->path);
+    int level = way->depth - 1;
+    int parentEnd = level == 1 ? 0 : static_cast<int>(way->ends[level - 1]);
+    *isDefault =
+        level == way->defaultLevel || IsDefault(*way, level - 1, way->path + parentEnd + 1);
+    int fd = way->open[level];
+    way->depth = level;
+    way->path[parentEnd] = 0;
+    return fd;
+}
+
+// Opens the pipe directory 'last' in the current directory of the way, without following a
+// link; a server makes a missing named one (0755), and root's server the missing default
+// one (01777), if the way to it is one it may trust as its owner. -1 on failure, with the
+// last-error code and the cause set.
+int OpenLast(Way *way, const char *last, const char *path, bool server, bool isDefault) {
+    DWORD missing = server ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    int parent = way->open[way->depth - 1];
+    int fd = OpenDirectoryIn(parent, last);
+    bool mayMake = server && (!isDefault || geteuid() == 0);
+    if (fd < 0 && errno == ENOENT && mayMake) {
+        // Nothing is made on a way that is not trusted, as if this user were to own it.
+        CheckStep(way, nullptr, nullptr, true);
+        if (!WayTrusted(way, geteuid())) {
+            FailWith(ERROR_ACCESS_DENIED);
+            return -1;
+        }
+        for (int attempt = 0; fd < 0 && errno == ENOENT && attempt < MakeAttempts; ++attempt) {
+            fd = MakeDirectory(parent, last, isDefault ? 01777 : 0755);
+        }
+        if (fd < 0 && NotPermitted(errno)) {
+            NoteCause(ERROR_ACCESS_DENIED, "this user may not make %s", path);
+        }
+    }
+    if (fd >= 0) {
+        return fd;
+    }
+    // A link or a file in the directory's place is someone else's doing.
+    int error = errno;
+    struct stat entry {};
+    bool occupied =
+        NotADirectory(error) && Retry(sys.fstatat, parent, last, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+    if (occupied) {
+        NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a directory", path, KindOf(entry.st_mode));
+    } else if (NotPermitted(error) && cause.code == ERROR_SUCCESS) {
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(*way));
+    } else if (error == ENOENT && isDefault) {
+        NoteCause(missing,
+                  "the default pipe directory %s does not exist: only root's server or the "
+                  "Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names another",
+                  DefaultDirectory.data());
+    }
+    FailWith(Win32ErrorFromOpenDirectory(error, occupied, missing));
+    return -1;
 }
 
 // Opens the pipe directory of a socket path along a trusted way, and tells whether it is a
-// named one. A server makes a missing named directory (0755), and root's the missing
-// default directory (01777). The directory's own rules are the caller's.
+// named one. The directory's own rules are the caller's.
 bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory) {
     ForgetCause();
     char given[PathCapacity];
     DirectoryOf(socketPath, given);
     Way way;
     char last[WayCapacity];
-    DWORD missing = server ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-    bool walked = WalkTo(given, &way, last, missing);
-    auto fail = [&](DWORD code) {
-        CloseWay(&way);
-        return FailWith(code);
-    };
-    if (!walked) {
-        return fail(GetLastError());
-    }
-    int fd = -1;
     char path[WayCapacity];
-    if (last[0] == 0) {
-        // The path ended at a directory already walked: that one, taken from the way.
-        if (way.depth < 2) {
+    bool isDefault = false;
+    int fd = -1;
+    if (WalkTo(given, &way, last, server ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND)) {
+        if (last[0] != 0) {
+            JoinText(path, sizeof path, way.path, "/", last);
+            isDefault = IsDefault(way, way.depth - 1, last);
+            fd = OpenLast(&way, last, path, server, isDefault);
+        } else if (way.depth > 1) {
+            fd = TakeLastFromWay(&way, path, &isDefault);
+        } else {
             NoteCause(ERROR_ACCESS_DENIED, "/ is nobody's pipe directory");
-            return fail(ERROR_ACCESS_DENIED);
-        }
-        JoinText(path, sizeof path, way.path);
-        fd = way.open[--way.depth];
-        way.path[way.depth == 1 ? 0 : way.ends[way.depth - 1]] = 0;
-    } else {
-        JoinText(path, sizeof path, way.path, "/", last);
-        int parent = way.open[way.depth - 1];
-        fd = OpenDirectoryIn(parent, last);
-        bool isDefault = fd < 0 && errno == ENOENT && IsDefault(parent, last, nullptr);
-        bool mayMake = server && (!isDefault || geteuid() == 0);
-        mode_t mode = isDefault ? 01777 : 0755;
-        if (fd < 0 && errno == ENOENT && mayMake) {
-            // Nothing is made on a way that is not trusted, as if this user were to own it.
-            CheckStep(&way, nullptr, nullptr, true);
-            if (!WayTrusted(&way, geteuid())) {
-                return fail(ERROR_ACCESS_DENIED);
-            }
-        }
-        for (int attempt = 0; fd < 0 && errno == ENOENT && mayMake && attempt < 3; ++attempt) {
-            if (!MakeDirectory(parent, last, mode)) {
-                int error = errno;
-                if (NotPermitted(error)) {
-                    NoteCause(ERROR_ACCESS_DENIED, "this user may not make %s", path);
-                }
-                return fail(error == ENOENT ? missing : Win32ErrorFromErrno(error));
-            }
-            fd = OpenDirectoryIn(parent, last);
-        }
-        if (fd < 0) {
-            // A link or a file in the directory's place is someone else's doing.
-            int error = errno;
-            struct stat entry {};
-            bool occupied = NotADirectory(error) &&
-                            Retry(sys.fstatat, parent, last, &entry, AT_SYMLINK_NOFOLLOW) == 0;
-            if (occupied) {
-                NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a directory", path,
-                          KindOf(entry.st_mode));
-            } else if (NotPermitted(error)) {
-                NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(way));
-            } else if (error == ENOENT && isDefault) {
-                NoteCause(missing,
-                          "the default pipe directory %s does not exist: only root's server or the "
-                          "Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names "
-                          "another",
-                          DefaultDirectory.data());
-            }
-            return fail(Win32ErrorFromOpenDirectory(error, occupied, missing));
+            FailWith(ERROR_ACCESS_DENIED);
         }
     }
     struct stat &status = directory->status;
-    if (!StatusOf(fd, &status)) {
+    if (fd >= 0 && !StatusOf(fd, &status)) {
         int error = errno;
         sys.close(fd);
-        return fail(Win32ErrorFromErrno(error));
+        fd = -1;
+        FailWithErrno(error);
+    }
+    if (fd < 0) {
+        CloseWay(&way);
+        return false;
     }
     CheckStep(&way, &status, path, true);
     bool trusted = WayTrusted(&way, status.st_uid);
@@ -723,7 +812,7 @@ bool OpenPipeDirectory(const char *socketPath, bool server, Directory *directory
         return FailWith(ERROR_ACCESS_DENIED);
     }
     directory->fd = fd;
-    directory->named = !IsDefault(-1, nullptr, &status);
+    directory->named = !isDefault;
     return true;
 }
 
@@ -996,6 +1085,29 @@ bool LockName(ServerName *name) {
     return FailWith(ERROR_PIPE_BUSY);
 }
 
+namespace {
+
+// Puts the socket file's mode back where the umask narrowed what bind made: on the file
+// itself, opened without following a link and found to be this user's socket, through
+// /proc/self/fd (an O_PATH descriptor has no fchmod), never by its name again.
+void RestoreSocketMode(const ServerName &name) {
+    int made =
+        Retry(sys.openat, name.directory.fd, name.file, O_PATH | O_NOFOLLOW | O_CLOEXEC, mode_t{0});
+    if (made < 0) {
+        return;
+    }
+    struct stat status {};
+    char proc[PathCapacity];
+    ProcPathOf(made, proc);
+    if (StatusOf(made, &status) && S_ISSOCK(status.st_mode) && status.st_uid == geteuid() &&
+        (status.st_mode & 07777) != name.fileMode) {
+        Retry(sys.fchmodat, AT_FDCWD, proc, name.fileMode, 0);
+    }
+    sys.close(made);
+}
+
+} // namespace
+
 // Binds and listens on the server's name. bind never follows a link and never replaces a
 // file. The mode is set on the socket before bind, so the file is never more open than the
 // descriptor says, and put back after bind if the umask narrowed it. A socket file of this
@@ -1042,12 +1154,7 @@ int BindName(const ServerName *name) {
             return fail(FailWithErrno(errno));
         }
     }
-    struct stat made {};
-    if (Retry(sys.fstatat, directory, name->file, &made, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISSOCK(made.st_mode) && made.st_uid == geteuid() &&
-        (made.st_mode & 07777) != name->fileMode) {
-        Retry(sys.fchmodat, directory, name->file, name->fileMode, 0);
-    }
+    RestoreSocketMode(*name);
     // Backlog 0 still admits one client before ConnectNamedPipe; further ones find the
     // instance busy.
     if (Retry(sys.listen, fd, 0) != 0 || !SetLock(name->lockFile, ListeningByte, F_WRLCK)) {
