@@ -25,16 +25,22 @@ def open_folder(path):
     # Walks from / to the folder, following links itself: every directory on the way must
     # be root's, this user's or the folder owner's, and writable by nobody else, or sticky
     # with the next step root's or this user's (only the folder itself may be another's).
+    # Also tells whether the folder is the default one: the entry .pipe taken from what the
+    # walk reached as /tmp, or from the very directory that /tmp is; never by looking
+    # /tmp/.pipe up again, which another user could have swapped by then.
     me, parts, steps, links = os.geteuid(), os.path.join(os.getcwd(), path).split("/"), [], 0
-    fds, names = [os.open("/", os.O_PATH)], [""]
+    fds, names, tmp, tmp_rest = [os.open("/", os.O_PATH)], [""], None, None
     try:
         while parts:
+            if tmp_rest is not None and len(parts) <= tmp_rest:  # /tmp's link followed
+                tmp, tmp_rest = len(fds) - 1, None
             name = parts.pop(0)
             if name in ("", ".") or name == ".." and len(fds) == 1:
                 continue
             if name == "..":
                 os.close(fds.pop())
                 names.pop()
+                tmp = tmp if tmp is not None and tmp < len(fds) else None
                 continue
             fd = os.open(name, os.O_PATH | os.O_NOFOLLOW, dir_fd=fds[-1])
             there, last = os.fstat(fd), not any(part not in ("", ".") for part in parts)
@@ -43,11 +49,17 @@ def open_folder(path):
             if stat.S_ISLNK(there.st_mode) and not last and links < 40:
                 target, links = os.readlink("", dir_fd=fd), links + 1
                 os.close(fd)
+                if tmp == len(fds) - 1 and name == ".pipe":
+                    raise PermissionError("/tmp/.pipe is a symbolic link, not root's folder")
+                if len(fds) == 1 and name == "tmp":
+                    tmp_rest = len(parts)
                 parts = target.split("/") + parts
                 while target.startswith("/") and len(fds) > 1:
                     os.close(fds.pop())
                     names.pop()
+                    tmp = None
             elif stat.S_ISDIR(there.st_mode):
+                tmp = len(fds) if len(fds) == 1 and name == "tmp" else tmp
                 fds.append(fd)
                 names.append(name)
             else:
@@ -65,7 +77,9 @@ def open_folder(path):
             else:
                 continue
             raise PermissionError(f"the way to the folder runs through {where}, which {who}")
-        return fds.pop()
+        default = len(fds) > 1 and names[-1] == ".pipe" and (
+            tmp == len(fds) - 2 or os.path.samestat(os.fstat(fds[-2]), os.stat("/tmp")))
+        return fds.pop(), default
     finally:
         for fd in fds:
             os.close(fd)
@@ -107,15 +121,11 @@ def connect(folder):
 def ask_linux(request):
     # The socket SamplePipe in $PIPEWORD_PIPE_DIR, else in /tmp/.pipe if that is root's.
     configured = os.environ.get("PIPEWORD_PIPE_DIR")
-    folder = open_folder(configured or "/tmp/.pipe")
+    folder, default = open_folder(configured or "/tmp/.pipe")
     try:
         status = os.fstat(folder)
-        owner, mode = status.st_uid, status.st_mode
-        try:  # the default directory is /tmp/.pipe itself, however it is spelled
-            named = not os.path.samestat(status, os.stat("/tmp/.pipe", follow_symlinks=False))
-        except FileNotFoundError:
-            named = True
-        if not named and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
+        owner, mode, named = status.st_uid, status.st_mode, not default
+        if default and (owner != 0 or mode & 0o022 and not mode & stat.S_ISVTX):
             raise PermissionError("/tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR")
         s = connect(folder)
     except ConnectionRefusedError:  # nothing listens: a server with its one client, or none

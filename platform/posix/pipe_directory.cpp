@@ -32,15 +32,16 @@
 //     PipeFailureCause names the directory at fault, as it names the cause of each refusal
 //     below. The directory itself is then used through the descriptor the walk ended
 //     with, never a symbolic link in its place.
-//   - The default directory is whatever is the same file as /tmp/.pipe, however its path
-//     is spelled. It is used only if it is root's and, if others may write to it, has the
-//     sticky bit, as /tmp/.X11-unix is: anyone could have made it otherwise. Only root's
-//     server makes it when it is missing (01777); anyone else's fails with
-//     ERROR_PATH_NOT_FOUND, and a default directory that is not fit to share fails servers
-//     and clients alike with ERROR_ACCESS_DENIED. A named directory serves a server if it
-//     is root's or the server's user's and, if others may write to it, sticky; a missing
-//     one is made 0755, so that only its owner makes names in it and every user's client
-//     can reach them.
+//   - The default directory is the entry ".pipe" that the walk took from the directory
+//     it reached as /tmp (the root's entry "tmp", followed if a link), or from the very
+//     directory that /tmp is, however the path is spelled; never a link. It is used only
+//     if it is root's and, if others may write to it, has the sticky bit, as
+//     /tmp/.X11-unix is: anyone could have made it otherwise. Only root's server makes it
+//     when it is missing (01777); anyone else's fails with ERROR_PATH_NOT_FOUND, and a
+//     default directory that is not fit to share fails servers and clients alike with
+//     ERROR_ACCESS_DENIED. A named directory serves a server if it is root's or the
+//     server's user's and, if others may write to it, sticky; a missing one is made 0755,
+//     so that only its owner makes names in it and every user's client can reach them.
 //   - From then on the layer works relative to the open directory: *at() calls, and for
 //     bind and connect a path through /proc/self/fd, which names the very file opened
 //     whatever its path names by then. Without /proc that cannot be done, and the pipe
@@ -61,6 +62,40 @@
 //     name in a shared directory first, and only those servers can be told from an
 //     impostor. Anything else fails with ERROR_ACCESS_DENIED, a socket of another type
 //     (stream, datagram) under the name too.
+//
+// Every decision is made on what is held open, never on a second look-up of a path: what a
+// path names can change between two looks, and in a shared directory another user may be
+// the one changing it, in a loop, to land a swap between them. Where a name is looked up
+// again, either nothing is decided on the answer but a code or a message, or the directory's
+// own rules keep everyone but this user and root from changing what the name holds. What
+// was gone through, and why each is sound:
+//   - The walk opens each component relative to the directory opened before it, without
+//     following a link, reads a link from the very link it opened, and checks what it
+//     opened. A relative path is taken against getcwd's answer, which is walked and
+//     checked like any other.
+//   - Whether the pipe directory is the default one is told by the walk (IsDefault): the
+//     level it reached as /tmp, by the root's entry "tmp". Looking /tmp up once more, for a
+//     ".pipe" in the very directory /tmp is, only ever adds the default's stricter rules,
+//     and only root can change what /tmp is.
+//   - A directory the server makes is used as the descriptor that opened it, checked as
+//     this user's before it is opened up, and checked again as any other.
+//   - The directory's own fitness and the way's trust are judged on the status of the
+//     descriptors held.
+//   - A client connects to the very socket file it opened (O_PATH | O_NOFOLLOW) and checked,
+//     through /proc/self/fd, which the check confirms leads to that file; the server is
+//     judged by SO_PEERCRED on the connection itself.
+//   - The server binds under the name in the directory it holds (through /proc/self/fd) and
+//     puts the socket's mode back on the file opened without following a link and found to
+//     be its own socket.
+//   - The lock file is opened with O_NOFOLLOW and judged on its own status. Whether it is
+//     still the file under its name (LockFileIsTheName), and whether the name holds this
+//     user's socket before a stale one is replaced or removed (BindName, RemoveOwnSocket,
+//     RemoveOwnLock), are second looks; but in a pipe directory a server may use (root's or
+//     this user's, sticky if others may write to it) nobody but this user and root can
+//     rename or remove a file of this user's, so the answer holds until this process acts.
+//   - What a lock file or a socket says to a client (ServerStateOf, a refused connection
+//     told busy from absent) only chooses a code and whether to wait; the causes written for
+//     messages look again and decide nothing.
 //
 // The process may end while a server is open: at exit, and on SIGHUP, SIGINT, SIGQUIT and
 // SIGTERM, the files of its live servers are removed while their names are still locked;

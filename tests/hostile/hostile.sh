@@ -16,8 +16,9 @@
 #     second-server         a second server while the first waits (10 s natively)
 #     killed-server         servers killed, then a new one serving normally
 #   Linux only (the program over the POSIX layer):
-#     pipe-dir              a missing pipe directory, the longest one that fits, and the
-#                           programs without /proc (that one as root)
+#     pipe-dir              a missing pipe directory, the longest one that fits, a relative
+#                           one whose working directory has gone, and the programs without
+#                           /proc (that one as root)
 #     pipe-dir-too-long     a pipe directory too long for a socket address (10 s)
 #     pipe-dir-no-parent    a pipe directory whose parent is missing (10 s)
 #     pipe-dir-unwritable   a pipe directory the server may not write to (10 s; root)
@@ -27,6 +28,12 @@
 #     default-dir           the default directory /tmp/.pipe made first by another user, or
 #                           by nobody yet, also spelled otherwise (root; in a private /tmp;
 #                           $HOSTILE_IMPOSTOR, $HOSTILE_PYTHON_CLIENT)
+#     way-swaps             another user swapping every entry it owns on the way to the pipe
+#                           directory with a look-alike of its own, in a tight loop, while
+#                           root's clients ask fake servers in both for the word (root; in a
+#                           private /tmp; $HOSTILE_LOOK_ALIKE, $HOSTILE_PYTHON_CLIENT,
+#                           $HOSTILE_SWAP_TRIES tries of each client in each place,
+#                           default 200)
 #     closed-descriptors    the programs started with standard input and output closed
 #     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, also the
 #                           moment each of their files appears, then another user's server
@@ -445,6 +452,22 @@ pipe_dir() {
         echo "skipped: $case_name (the temporary directory's path is too long to build on)"
     fi
 
+    # A relative pipe directory is taken against the working directory: one that has gone
+    # leaves no pipe directory to use, and both programs say why, with the codes for a
+    # missing directory.
+    begin_case relative-pipe-directory-after-its-working-directory-went
+    export PIPEWORD_PIPE_DIR=pipes
+    gone="the working directory, against which the relative pipe directory pipes is taken, \
+no longer exists"
+    refused_at_once server "$gone" in_removed_directory "$server"
+    expect server 'Unable to create named pipe w/err 0x00000003'
+    run client in_removed_directory "$client" --wait 0
+    status client 2
+    expect_stderr client "pipeword-client: no server for $sample_pipe$(at SamplePipe) within 0 \
+ms: $gone (CreateFileW w/err 0x00000002)"
+    expect client
+    end_case
+
     # Without /proc no path leads to the very file that was checked: a server and a client
     # refuse with ERROR_NOT_SUPPORTED and say that /proc is needed, and a client with /proc
     # is served as ever.
@@ -471,6 +494,12 @@ through /proc/self/fd"
 (CreateFileW w/err 0x00000032)"
     expect client
     served_to Start "$client" --wait 5000
+}
+
+# in_removed_directory COMMAND...: becomes COMMAND, in a working directory that has been
+# removed; as a program for start and run.
+in_removed_directory() {
+    mkdir "$work/gone" && cd "$work/gone" && rmdir "$work/gone" && exec "$@"
 }
 
 # without_proc COMMAND...: becomes COMMAND, in a mount namespace of its own with an empty
@@ -661,13 +690,11 @@ nobody_cannot_make_default() {
     fi
 }
 
-default_dir() {
-    native_only
-    needs_root "the other user is uid 65534, and /tmp is mounted afresh"
+# in_private_tmp: runs the group once more, in a mount namespace of its own with an empty
+# tmpfs on /tmp, and ends with its status; returns in that run. /tmp/.pipe is made and taken
+# there as on a freshly started machine, and the real one is never seen.
+in_private_tmp() {
     if [ -z "${HOSTILE_PRIVATE_TMP:-}" ]; then
-        # Once more, in a mount namespace of its own with an empty tmpfs on /tmp: /tmp/.pipe
-        # is made and taken there as on a freshly started machine, and the real one is
-        # never seen.
         harness_cleanup
         trap - EXIT
         HOSTILE_PRIVATE_TMP=1
@@ -675,6 +702,12 @@ default_dir() {
         fresh_tmp sh "$0" "$group" "$server" "$client"
         exit
     fi
+}
+
+default_dir() {
+    native_only
+    needs_root "the other user is uid 65534, and /tmp is mounted afresh"
+    in_private_tmp
     impostor=${HOSTILE_IMPOSTOR:?HOSTILE_IMPOSTOR names a server of a plain socket}
     unset PIPEWORD_PIPE_DIR
     shared=/tmp/.pipe
@@ -860,6 +893,104 @@ signals() {
     end_case
 }
 
+# ---- Swaps on the way (Linux) ---------------------------------------------------------------
+
+# refused_every_try LINE CLIENT ARG...: the client, run $swap_tries times while the swaps go
+# on, is refused every time with LINE on stderr, status 2 and no word. A try is one program
+# run and nothing else, so that the swaps meet as many of its steps as they can.
+refused_every_try() {
+    line=$1
+    shift
+    try=0
+    : >"$work/client.out"
+    : >"$work/client.err"
+    while [ "$try" -lt "$swap_tries" ]; do
+        "$@" >>"$work/client.out" 2>>"$work/client.err"
+        echo "$?" >>"$work/client.statuses"
+        try=$((try + 1))
+    done
+    outcomes=$(sort "$work/client.statuses" "$work/client.err" "$work/client.out" | uniq -c)
+    rm "$work/client.statuses"
+    expected=$(printf '%s\n' 2 "$line" | sort | uniq | sed "s/^/$swap_tries /")
+    if [ "$(printf "%s\n" "$outcomes" | sed "s/^ *//")" != "$expected" ]; then
+        fail "$case_name: of $swap_tries tries, expected only status 2 and '$line'; got:"
+        printf "%s\n" "$outcomes" | head -20
+    fi
+}
+
+# python_refused_every_try TEXT: the Python client's ask, $swap_tries times in one
+# interpreter while the swaps go on, is refused every time, with TEXT in its reason.
+python_refused_every_try() {
+    python3 - "$python_client" "$swap_tries" "$1" >"$work/python.out" 2>&1 <<'EOF'
+import sys
+path, tries, text = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+client = {"__name__": "pipeword_client"}
+with open(path) as source:  # all but the last line, which runs the client
+    exec(compile(source.read().rsplit("\nmain()", 1)[0], path, "exec"), client)
+for attempt in range(tries):
+    try:
+        reply = client["ask_linux"]("Hi\0".encode("utf-16-le"))
+        print(f"try {attempt} took the word {reply!r}")
+        break
+    except PermissionError as refusal:
+        if text not in str(refusal):
+            print(f"try {attempt} refused for another reason: {refusal}")
+            break
+EOF
+    if [ -s "$work/python.out" ]; then
+        fail "$case_name: the Python client: $(cat "$work/python.out")"
+    fi
+}
+
+way_swaps() {
+    native_only
+    needs_root "the other user is uid 65534, and /tmp is mounted afresh"
+    in_private_tmp
+    look_alike=$(nobody_copy "${HOSTILE_LOOK_ALIKE:?HOSTILE_LOOK_ALIKE names the look-alike}") ||
+        exit 1
+    python_client=${HOSTILE_PYTHON_CLIENT:?HOSTILE_PYTHON_CLIENT names the Python client}
+    swap_tries=${HOSTILE_SWAP_TRIES:-200}
+    unset PIPEWORD_PIPE_DIR
+    # Everything uid 65534 owns on each way has a look-alike of its own beside it: the
+    # default directory, which it made before root's server ever ran; and /tmp/d, the parent
+    # of root's shared directory pipes, with which it may rename what it likes, even root's
+    # pipes and its look-alike, which root's earlier servers made there. In each of them a
+    # fake server answers "Fake" to anyone who asks. Seen at any single moment, every way is
+    # refused; only a decision taken on one look and acted on after another could take the
+    # word.
+    (as_nobody mkdir -m 0755 /tmp/.pipe /tmp/.pipe-alike /tmp/d /tmp/d-alike)
+    mkdir -m 1777 /tmp/d/pipes /tmp/d/pipes-alike /tmp/d-alike/pipes /tmp/d-alike/pipes-alike
+    start fakes as_nobody "$look_alike" serve /tmp/.pipe/SamplePipe /tmp/.pipe-alike/SamplePipe \
+        /tmp/d/pipes/SamplePipe /tmp/d/pipes-alike/SamplePipe /tmp/d-alike/pipes/SamplePipe \
+        /tmp/d-alike/pipes-alike/SamplePipe
+    wait_for fakes ready
+    start swaps as_nobody "$look_alike" swap /tmp/.pipe /tmp/.pipe-alike /tmp/d /tmp/d-alike \
+        /tmp/d/pipes /tmp/d/pipes-alike /tmp/d-alike/pipes /tmp/d-alike/pipes-alike
+    wait_for swaps ready
+
+    begin_case default-directory-swapped-with-a-look-alike
+    foreign="the default pipe directory /tmp/.pipe is uid 65534's, not root's"
+    refused_every_try "$(denied_line "$foreign")" "$client" --wait 0
+    python_refused_every_try "/tmp/.pipe is not root's"
+    end_case
+
+    begin_case named-directory-and-its-parent-swapped-with-look-alikes
+    export PIPEWORD_PIPE_DIR=/tmp/d/pipes
+    changed="the way to the pipe directory runs through /tmp/d, which uid 65534 can change"
+    refused_every_try "$(denied_line "$changed")" "$client" --wait 0
+    python_refused_every_try "runs through /tmp/d, which uid 65534 can change"
+    unset PIPEWORD_PIPE_DIR
+    end_case
+
+    for who in fakes swaps; do
+        if ! running "$who"; then
+            fail "look-alike $who ended early: $(cat "$work/$who.err")"
+        fi
+        kill_now "$who"
+        finish "$who"
+    done
+}
+
 case $group in
 requests) requests ;;
 client-killed-early) client_killed_early ;;
@@ -874,6 +1005,7 @@ pipe-dir-unwritable) pipe_dir_unwritable ;;
 raw-clients) raw_clients ;;
 access) access ;;
 default-dir) default_dir ;;
+way-swaps) way_swaps ;;
 closed-descriptors) closed_descriptors ;;
 signals) signals ;;
 *)
