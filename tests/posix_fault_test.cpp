@@ -4,6 +4,7 @@
 // when its worker runs, and nothing left behind (no descriptor, no mapping, no socket file;
 // no heap block either, which the asan preset's LeakSanitizer checks at exit).
 #include "pipe_test_support.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/syscalls.h"
 #include "worker_run.h"
 
@@ -184,6 +185,36 @@ TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
     CloseHandle(client);
     CloseHandle(server);
     EXPECT_EQ(liveMappings.load(), 0);
+}
+
+int ownerCloses = 0;
+
+int CloseThenFail(int fd) {
+    ++ownerCloses;
+    real.close(fd);
+    errno = EIO;
+    return -1;
+}
+
+// An owner closes its descriptor once, through the table, when it goes (a moved-from or
+// released one closes nothing), and leaves errno as it found it, even when close fails.
+TEST_F(Faults, ADescriptorsOwnerClosesItOnceAndKeepsErrno) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int descriptors = OpenDescriptors();
+    sys.close = CloseThenFail;
+    {
+        OwnedFd released(fds[0]);
+        OwnedFd moved(fds[1]);
+        const OwnedFd owner(std::move(moved));
+        EXPECT_EQ(moved.get(), -1);
+        EXPECT_EQ(owner.get(), fds[1]);
+        real.close(released.release());
+        errno = ENOSPC;
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(ownerCloses, 1);
+    EXPECT_EQ(OpenDescriptors(), descriptors - 2);
 }
 
 // A system whose net.core.wmem_max is this: a send buffer is widened to twice that at most.

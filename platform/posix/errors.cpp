@@ -112,6 +112,12 @@ DWORD Win32ErrorFromSend(int error, bool tooLarge) {
                : Win32ErrorFromErrno(error);
 }
 
+// sendmsg: the failures that a record's size can cause (the send buffer's limit, the
+// kernel's allocation of the record); ask how large a record may be.
+bool SizeCanFailSend(int error) {
+    return error == EMSGSIZE || error == ENOBUFS || error == ENOMEM;
+}
+
 // openat of a pipe's name (ENOENT only) or connect to it: nothing listens; ask the name's lock.
 bool NoListener(int error) {
     return error == ENOENT || error == ECONNREFUSED;

@@ -1,5 +1,6 @@
 // Internal to the POSIX layer: handle objects and the mappings they live in, the errno
-// mapping, UTF conversions, and the socket mode of a security descriptor.
+// mapping, UTF conversions, the kernel's settings, and the socket mode of a security
+// descriptor.
 #pragma once
 
 #include "platform/posix/win32.h"
@@ -49,6 +50,10 @@ template <typename Object> void UnmapObject(Object *object) {
     UnmapObjectPages(object, sizeof(Object));
 }
 
+// A number that /proc/sys tells, such as net.core.wmem_max at /proc/sys/net/core/wmem_max;
+// 0 where it does not.
+std::size_t SystemSetting(const char *path);
+
 // Sleeps for up to 'nanoseconds' (less than a second) before a check is made again: an early
 // wake-up only means an early re-check.
 void Pause(long nanoseconds);
@@ -71,6 +76,7 @@ DWORD Win32ErrorFromErrno(int error);
 // passes that in, looking only when the predicate beside says it matters.
 DWORD Win32ErrorFromReceive(int error);
 DWORD Win32ErrorFromSend(int error, bool tooLarge);
+bool SizeCanFailSend(int error);
 bool NoListener(int error);
 DWORD Win32ErrorFromConnect(int error, bool serverLives);
 DWORD Win32ErrorFromHangUp(int socketError, int unread);
@@ -89,3 +95,7 @@ BOOL FailWith(DWORD code);
 std::size_t WriteUtf8(const WCHAR *text, std::size_t units, char *out, std::size_t capacity);
 std::string Utf16ToUtf8(const WCHAR *text);
 std::u16string Utf8ToUtf16(const char *text);
+// Writes UTF-8 text as UTF-16, with a NUL, into a caller's buffer of 'capacity' code units
+// when it fits there, and returns its length in code units; 0, with nothing written, when
+// the text is empty or does not fit.
+DWORD CopyToWide(const char *text, WCHAR *out, DWORD capacity);

@@ -3,26 +3,25 @@
 // A pipe end is a connected socket. A message longer than the reader's buffer is taken whole
 // from the socket and handed out in pieces (message read mode: ERROR_MORE_DATA until the
 // last). Where each name's socket lives, how a name is kept to one live server, and whom a
-// server or client trusts is the pipe directory's concern (pipe_directory.cpp).
+// server or client trusts is the pipe directory's concern (pipe_directory.cpp); how large a
+// message may be, message_size.cpp's.
 //
 // A server has one instance. Once it has its client it closes the listening socket, so
 // later clients are refused and, finding the name's server alive, report ERROR_PIPE_BUSY.
 // After DisconnectNamedPipe the next ConnectNamedPipe listens again.
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
+#include "platform/posix/message_size.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/pipe_directory.h"
-#include "platform/posix/pipe_exit.h"
+#include "platform/posix/server_name.h"
 #include "platform/posix/syscalls.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -64,20 +63,6 @@ struct PipeServer : PipeEnd {
 };
 
 using PipeClient = PipeEnd;
-
-// A number that /proc/sys tells, such as net.core.wmem_max; 0 where it does not.
-std::size_t SystemSetting(const char *path) {
-    std::size_t value = 0;
-    int fd = Retry(sys.openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC, mode_t{0});
-    if (fd >= 0) {
-        char text[32] = {};
-        if (sys.read(fd, text, sizeof text - 1) > 0) {
-            value = std::strtoull(text, nullptr, 10);
-        }
-        sys.close(fd);
-    }
-    return value;
-}
 
 // The largest record a peer can send is bounded by its send buffer: at most twice
 // net.core.wmem_max (and in practice the kernel's largest allocation, about 4 MiB).
@@ -151,138 +136,6 @@ ssize_t Receive(int fd, void *buffer, std::size_t size) {
     return Retry(sys.recvmsg, fd, &header, 0);
 }
 
-ssize_t Send(int fd, const void *buffer, std::size_t size, int flags) {
-    iovec piece{const_cast<void *>(buffer), size};
-    msghdr header{};
-    header.msg_iov = &piece;
-    header.msg_iovlen = 1;
-    return Retry(sys.sendmsg, fd, const_cast<const msghdr *>(&header), flags | MSG_NOSIGNAL);
-}
-
-// Sends a message as one record. A record must fit the send buffer: when it does not, the
-// buffer is widened (the kernel doubles the value and caps it at net.core.wmem_max) and the
-// record sent once more.
-ssize_t SendMessage(int fd, const void *buffer, std::size_t size, int flags) {
-    ssize_t sent = Send(fd, buffer, size, flags);
-    if (sent < 0 && errno == EMSGSIZE) {
-        int wanted = static_cast<int>(std::min<std::size_t>(size / 2 + 64, INT32_MAX));
-        if (Retry(sys.setsockopt, fd, SOL_SOCKET, SO_SNDBUF, &wanted, socklen_t{sizeof wanted}) ==
-            0) {
-            sent = Send(fd, buffer, size, flags);
-        }
-    }
-    return sent;
-}
-
-// ---- The largest message -------------------------------------------------------------------
-
-// A message is one record, which the kernel takes whole or not at all (sendmsg on a
-// SOCK_SEQPACKET socket): at most the sender's send buffer less a little bookkeeping, and at
-// most the largest record the kernel allocates (with 4 KiB pages about 4 MiB in one block,
-// plus a few pages beside it). A new socket's buffer is net.core.wmem_default; WriteFile
-// widens it to twice net.core.wmem_max when a message needs more. Neither the bookkeeping
-// nor that allocation is told anywhere, so the limit is found by trying: records of chosen
-// sizes on a socket pair of its own, some 25 of them. Nothing keeps the result: it is
-// sought only for a message that failed and when asked (LargestPipeMessage).
-struct MessageLimit {
-    std::size_t largest; // 0 when it could not be found
-    bool bySendBuffer;   // the send buffer, not the kernel's allocation, sets it
-    const char *setting; // the setting that sizes the send buffer,
-    std::size_t value;   // and its value, as /proc tells it or the buffer shows it
-};
-
-bool OpenPair(int pair[2]) {
-    return Retry(sys.socketpair, AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == 0;
-}
-
-void ClosePair(const int pair[2]) {
-    sys.close(pair[0]);
-    sys.close(pair[1]);
-}
-
-// Sends one record of 'size' bytes and takes it off the other end unread. 0 when it went
-// through, else the errno of sendmsg.
-int TryRecord(const int pair[2], const char *source, std::size_t size) {
-    if (Send(pair[0], source, size, MSG_DONTWAIT) < 0) {
-        return errno;
-    }
-    msghdr discard{};
-    Retry(sys.recvmsg, pair[1], &discard, MSG_DONTWAIT | MSG_TRUNC);
-    return 0;
-}
-
-// The largest record that goes through a socket pair whose sender's buffer holds 'buffer'
-// bytes: 'fits' went through and 'fails' did not, and no record outgrows its buffer. The
-// usual answer, the buffer less 32 bytes of bookkeeping, is tried first.
-std::size_t LargestRecord(const int pair[2], const char *source, std::size_t buffer) {
-    std::size_t fits = 0;
-    std::size_t fails = buffer + 1;
-    std::size_t guess = buffer > 32 ? buffer - 32 : 0;
-    if (TryRecord(pair, source, guess) == 0) {
-        fits = guess;
-        if (TryRecord(pair, source, guess + 1) != 0) {
-            fails = guess + 1;
-        }
-    } else {
-        fails = guess;
-    }
-    while (fails - fits > 1) {
-        std::size_t middle = fits + (fails - fits) / 2;
-        if (TryRecord(pair, source, middle) == 0) {
-            fits = middle;
-        } else {
-            fails = middle;
-        }
-    }
-    return fits;
-}
-
-MessageLimit FindMessageLimit() {
-    MessageLimit limit{0, false, "net.core.wmem_max", 0};
-    int pair[2];
-    if (!OpenPair(pair)) {
-        return limit;
-    }
-    // The widest buffer there is: the kernel caps the value at net.core.wmem_max and doubles
-    // it. Should the default buffer be wider still, a new socket keeps that one.
-    int initial = 0;
-    int buffer = INT32_MAX;
-    socklen_t size = sizeof buffer;
-    if (Retry(sys.getsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &initial, &size) != 0 ||
-        Retry(sys.setsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, size) != 0 ||
-        Retry(sys.getsockopt, pair[0], SOL_SOCKET, SO_SNDBUF, &buffer, &size) != 0 || buffer <= 0) {
-        ClosePair(pair);
-        return limit;
-    }
-    const bool widened = buffer >= initial;
-    if (!widened) {
-        ClosePair(pair);
-        if (!OpenPair(pair)) {
-            return limit;
-        }
-        buffer = initial;
-        limit.setting = "net.core.wmem_default";
-    }
-    const auto bytes = static_cast<std::size_t>(buffer);
-    // The records' bytes: zero pages, read but never committed.
-    void *region =
-        sys.mmap(nullptr, bytes + 1, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (region != MAP_FAILED) {
-        const auto *source = static_cast<const char *>(region);
-        limit.largest = LargestRecord(pair, source, bytes);
-        // The buffer's own check refuses with EMSGSIZE, a failed allocation with ENOBUFS.
-        limit.bySendBuffer = TryRecord(pair, source, limit.largest + 1) == EMSGSIZE;
-        sys.munmap(region, bytes + 1);
-    }
-    ClosePair(pair);
-    limit.value =
-        SystemSetting(widened ? "/proc/sys/net/core/wmem_max" : "/proc/sys/net/core/wmem_default");
-    if (limit.value == 0) {
-        limit.value = widened ? bytes / 2 : bytes;
-    }
-    return limit;
-}
-
 // The failure code for I/O on a server end that has no client.
 BOOL FailNotConnected(const PipeEnd *end) {
     bool listening =
@@ -323,8 +176,8 @@ bool OpenListener(PipeServer *server) {
 
 // The client side of CreateFileW, in an open pipe directory.
 HANDLE OpenClient(const Directory &directory, const char *path, DWORD access) {
-    int fd = ConnectToName(directory, path);
-    if (fd < 0) {
+    OwnedFd connection(ConnectToName(directory, path));
+    if (connection.get() < 0) {
         return INVALID_HANDLE_VALUE;
     }
     auto *client = MapObject<PipeClient>();
@@ -333,16 +186,73 @@ HANDLE OpenClient(const Directory &directory, const char *path, DWORD access) {
         client = nullptr;
     }
     if (client == nullptr) {
-        sys.close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
     client->kind = HandleKind::PipeClient;
     client->close = CloseClient;
-    client->connection = fd;
+    client->connection = connection.release();
     client->canRead = (access & GrantsRead) != 0;
     client->canWrite = (access & GrantsWrite) != 0;
     return RegisterHandle(client);
+}
+
+// The pipe end of a ReadFile or WriteFile call, once the count of bytes moved is set to 0 and
+// the arguments are checked, 'allowed' among them (canRead or canWrite); null, with the
+// last-error code set, otherwise.
+PipeEnd *TransferEnd(HANDLE file, const void *buffer, DWORD size, LPDWORD moved,
+                     LPOVERLAPPED overlapped, bool PipeEnd::*allowed) {
+    if (moved != nullptr) {
+        *moved = 0;
+    }
+    PipeEnd *end = LookUpPipe(file);
+    if (end == nullptr) {
+        return nullptr;
+    }
+    if (overlapped != nullptr || (buffer == nullptr && size > 0)) {
+        FailWith(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!(end->*allowed)) {
+        FailWith(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return end;
+}
+
+// Hands out the next piece of the staged message; in message read mode ERROR_MORE_DATA
+// until the last.
+BOOL HandOut(PipeEnd *end, LPVOID buffer, DWORD toRead, LPDWORD read) {
+    std::size_t piece = std::min<std::size_t>(toRead, end->end - end->next);
+    if (piece > 0) {
+        std::memcpy(buffer, end->staging + end->next, piece);
+    }
+    end->next += piece;
+    if (read != nullptr) {
+        *read = static_cast<DWORD>(piece);
+    }
+    return end->next < end->end && end->messageRead ? FailWith(ERROR_MORE_DATA) : TRUE;
+}
+
+// Waits for the next record without taking it, and returns its length; -1, with the
+// last-error code set, when it fails or the stream has ended. End of stream also reads as 0
+// bytes, but carries no credentials.
+ssize_t PeekRecord(int connection) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr header{};
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    ssize_t length =
+        Retry(sys.recvmsg, connection, &header, MSG_PEEK | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+    if (length < 0) {
+        FailWith(Win32ErrorFromReceive(errno));
+        return -1;
+    }
+    if (length == 0 && CMSG_FIRSTHDR(&header) == nullptr) {
+        FailWith(ERROR_BROKEN_PIPE);
+        return -1;
+    }
+    return length;
 }
 
 } // namespace
@@ -438,11 +348,8 @@ BOOL DisconnectNamedPipe(HANDLE pipe) {
     } else if (server->listener >= 0) {
         // A client that connected before ConnectNamedPipe is dropped; the instance listens on.
         if (ClientWaiting(server->listener)) {
-            int fd = Retry(sys.accept4, server->listener, nullptr, nullptr,
-                           SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                sys.close(fd);
-            }
+            OwnedFd dropped(Retry(sys.accept4, server->listener, nullptr, nullptr,
+                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
         }
     }
     server->next = server->end = 0;
@@ -450,49 +357,19 @@ BOOL DisconnectNamedPipe(HANDLE pipe) {
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    if (read != nullptr) {
-        *read = 0;
-    }
-    PipeEnd *end = LookUpPipe(file);
+    PipeEnd *end = TransferEnd(file, buffer, toRead, read, overlapped, &PipeEnd::canRead);
     if (end == nullptr) {
         return FALSE;
     }
-    if (overlapped != nullptr || (buffer == nullptr && toRead > 0)) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    if (!end->canRead) {
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-    auto handOut = [&] {
-        std::size_t piece = std::min<std::size_t>(toRead, end->end - end->next);
-        if (piece > 0) {
-            std::memcpy(buffer, end->staging + end->next, piece);
-        }
-        end->next += piece;
-        if (read != nullptr) {
-            *read = static_cast<DWORD>(piece);
-        }
-        return end->next < end->end && end->messageRead ? FailWith(ERROR_MORE_DATA) : TRUE;
-    };
     if (end->next < end->end) {
-        return handOut();
+        return HandOut(end, buffer, toRead, read);
     }
     if (end->connection < 0) {
         return FailNotConnected(end);
     }
-    // Wait for the next record without taking it: its length, and whether it is a record at
-    // all. End of stream also reads as 0 bytes, but carries no credentials.
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-    msghdr header{};
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    ssize_t length =
-        Retry(sys.recvmsg, end->connection, &header, MSG_PEEK | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+    ssize_t length = PeekRecord(end->connection);
     if (length < 0) {
-        return FailWith(Win32ErrorFromReceive(errno));
-    }
-    if (length == 0 && CMSG_FIRSTHDR(&header) == nullptr) {
-        return FailWith(ERROR_BROKEN_PIPE);
+        return FALSE;
     }
     auto size = static_cast<std::size_t>(length);
     if (size <= toRead) {
@@ -514,36 +391,23 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
     end->next = 0;
     end->end = static_cast<std::size_t>(got);
-    return handOut();
+    return HandOut(end, buffer, toRead, read);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    if (written != nullptr) {
-        *written = 0;
-    }
-    PipeEnd *end = LookUpPipe(file);
+    PipeEnd *end = TransferEnd(file, buffer, toWrite, written, overlapped, &PipeEnd::canWrite);
     if (end == nullptr) {
         return FALSE;
-    }
-    if (overlapped != nullptr || (buffer == nullptr && toWrite > 0)) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    if (!end->canWrite) {
-        return FailWith(ERROR_ACCESS_DENIED);
     }
     if (end->connection < 0) {
         return FailNotConnected(end);
     }
     ssize_t sent = SendMessage(end->connection, buffer, toWrite, 0);
     if (sent < 0) {
-        // Failures that a record's size can cause: whether it did is looked up only then.
+        // Whether the message was too large is looked up only for a failure it can cause.
         int error = errno;
-        bool tooLarge = false;
-        if (error == EMSGSIZE || error == ENOBUFS || error == ENOMEM) {
-            std::size_t largest = FindMessageLimit().largest;
-            tooLarge = largest > 0 && toWrite > largest;
-        }
+        bool tooLarge = SizeCanFailSend(error) && ExceedsLargestMessage(toWrite);
         return FailWith(Win32ErrorFromSend(error, tooLarge));
     }
     if (written != nullptr) {
@@ -557,21 +421,20 @@ namespace {
 // An edge-triggered watch for EPOLLOUT on a connection. The kernel reports to it whenever
 // the peer takes (or discards) one of this end's records and whenever the peer hangs up, so
 // a flush can sleep between its checks. -1 when no watch can be had.
-int WatchConsumption(int connection) {
-    int watch = Retry(sys.epoll_create1, EPOLL_CLOEXEC);
-    if (watch < 0) {
-        return -1;
+OwnedFd WatchConsumption(int connection) {
+    OwnedFd watch(Retry(sys.epoll_create1, EPOLL_CLOEXEC));
+    if (watch.get() < 0) {
+        return watch;
     }
     epoll_event event{};
     event.events = EPOLLOUT | EPOLLET;
     event.data.fd = connection;
-    if (Retry(sys.epoll_ctl, watch, EPOLL_CTL_ADD, connection, &event) != 0) {
-        sys.close(watch);
-        return -1;
+    if (Retry(sys.epoll_ctl, watch.get(), EPOLL_CTL_ADD, connection, &event) != 0) {
+        return OwnedFd();
     }
     // The socket is writable as it is added, which is reported at once: taken here, so that
     // the next report means that something happened.
-    Retry(sys.epoll_wait, watch, &event, 1, 0);
+    Retry(sys.epoll_wait, watch.get(), &event, 1, 0);
     return watch;
 }
 
@@ -600,25 +463,22 @@ BOOL FlushFileBuffers(HANDLE file) {
     if (PeerGone(end->connection)) {
         return TRUE;
     }
-    int watch = -1;
-    BOOL result = TRUE;
+    OwnedFd watch;
     for (bool watching = false;;) {
         bool gone = PeerGone(end->connection);
         int unread = 0;
         if (Retry(sys.ioctl, end->connection, static_cast<unsigned long>(SIOCOUTQ), &unread) != 0) {
-            result = FailWithErrno(errno);
-            break;
+            return FailWithErrno(errno);
         }
         if (gone) {
             int error = 0;
             socklen_t size = sizeof error;
             Retry(sys.getsockopt, end->connection, SOL_SOCKET, SO_ERROR, &error, &size);
             DWORD code = Win32ErrorFromHangUp(error, unread);
-            result = code == ERROR_SUCCESS ? TRUE : FailWith(code);
-            break;
+            return code == ERROR_SUCCESS ? TRUE : FailWith(code);
         }
         if (unread == 0) {
-            break;
+            return TRUE;
         }
         if (!watching) {
             // Set up only when there is something to wait for; checked again at once, since
@@ -627,12 +487,8 @@ BOOL FlushFileBuffers(HANDLE file) {
             watching = true;
             continue;
         }
-        AwaitConsumption(watch);
+        AwaitConsumption(watch.get());
     }
-    if (watch >= 0) {
-        sys.close(watch);
-    }
-    return result;
 }
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
@@ -653,9 +509,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     if (!OpenClientDirectory(path, &directory)) {
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE client = OpenClient(directory, path, access);
-    sys.close(directory.fd);
-    return client;
+    const OwnedFd closing(directory.fd); // the directory's descriptor, closed on the way out
+    return OpenClient(directory, path, access);
 }
 
 BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
@@ -670,6 +525,7 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
     if (!OpenClientDirectory(path, &directory)) {
         return FALSE;
     }
+    const OwnedFd closing(directory.fd); // the directory's descriptor, closed on every way out
     const char *file = FileNameOf(path);
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -680,15 +536,12 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
             // under the name, the caller's next CreateFileW tells; it comes after one
             // check's pause, so that a caller that waits again on busy does not spin.
             Pause(WaitCheckNanoseconds);
-            sys.close(directory.fd);
             return TRUE;
         }
         if (server == ServerState::Listening) {
-            sys.close(directory.fd);
             return TRUE;
         }
         if (server == ServerState::None && first) {
-            sys.close(directory.fd);
             return FailWith(ERROR_FILE_NOT_FOUND);
         }
         timespec now{};
@@ -696,7 +549,6 @@ BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMilliseconds) {
         long long elapsed =
             (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
         if (timeoutMilliseconds != NMPWAIT_WAIT_FOREVER && elapsed >= timeoutMilliseconds) {
-            sys.close(directory.fd);
             return FailWith(ERROR_SEM_TIMEOUT);
         }
         Pause(WaitCheckNanoseconds);
@@ -722,43 +574,4 @@ BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection,
     // Every pipe of the layer is of message type, so either end may read in either mode.
     end->messageRead = (*mode & PIPE_READMODE_MESSAGE) != 0;
     return TRUE;
-}
-
-DWORD LargestPipeMessage(WCHAR *cause, DWORD capacity) {
-    const MessageLimit limit = FindMessageLimit();
-    if (limit.largest == 0) {
-        return 0;
-    }
-    char text[128];
-    int length =
-        std::snprintf(text, sizeof text, "limited by the %s (%s is %zu)",
-                      limit.bySendBuffer ? "socket send buffer" : "kernel's largest record",
-                      limit.setting, limit.value);
-    std::u16string wide = length > 0 ? Utf8ToUtf16(text) : std::u16string();
-    if (capacity > wide.size()) {
-        std::copy(wide.begin(), wide.end(), cause);
-        cause[wide.size()] = 0;
-    } else if (capacity > 0) {
-        cause[0] = 0;
-    }
-    return static_cast<DWORD>(std::min<std::size_t>(limit.largest, UINT32_MAX));
-}
-
-BOOL PipeCarriesMessage(DWORD size) {
-    int pair[2];
-    if (!OpenPair(pair)) {
-        return TRUE; // cannot tell here: the write will
-    }
-    // The message's bytes: zero pages, read but never committed.
-    void *region = sys.mmap(nullptr, std::max<std::size_t>(size, 1), PROT_READ,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    int error = 0;
-    if (region != MAP_FAILED) {
-        if (SendMessage(pair[0], region, size, MSG_DONTWAIT) < 0) {
-            error = errno;
-        }
-        sys.munmap(region, std::max<std::size_t>(size, 1));
-    }
-    ClosePair(pair);
-    return error != EMSGSIZE && error != ENOBUFS && error != ENOMEM;
 }

@@ -1,10 +1,14 @@
-// Counter, local heap, the layer's object mappings, locks and sleeps.
+// Counter, local heap, the layer's object mappings, locks, sleeps and the kernel's settings.
 #include "platform/posix/layer.h"
+#include "platform/posix/owned_fd.h"
 #include "platform/posix/syscalls.h"
 
+#include <cstdlib>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 BOOL QueryPerformanceFrequency(LARGE_INTEGER *frequency) {
     frequency->QuadPart = 1000000000;
@@ -69,4 +73,13 @@ void Sleep(DWORD milliseconds) {
 void Pause(long nanoseconds) {
     timespec delay{0, nanoseconds};
     nanosleep(&delay, nullptr); // an early wake-up only means an early re-check
+}
+
+std::size_t SystemSetting(const char *path) {
+    OwnedFd setting(Retry(sys.openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC, mode_t{0}));
+    char text[32] = {};
+    if (setting.get() < 0 || sys.read(setting.get(), text, sizeof text - 1) <= 0) {
+        return 0;
+    }
+    return std::strtoull(text, nullptr, 10);
 }

@@ -26,12 +26,15 @@ struct ThreadObject {
     // The release of the allocation it came from, taken when it is made: the thread may
     // end long after, and touches nothing shared on its way out.
     void (*release)(void *block);
-    // Where the thread may run once it has started (see StartThread).
+    // Where the thread may run once it has started (see InitThreadAttributes).
     bool placed;
     cpu_set_t allowed;
 };
 
-void FreeThread(ThreadObject *thread) {
+// Frees the object once nothing refers to it.
+void DestroyThread(ThreadObject *thread) {
+    pthread_cond_destroy(&thread->ended);
+    pthread_mutex_destroy(&thread->mutex);
     void (*release)(void *) = thread->release;
     thread->~ThreadObject();
     release(thread);
@@ -42,9 +45,7 @@ void DropReference(ThreadObject *thread) {
     bool last = --thread->references == 0;
     pthread_mutex_unlock(&thread->mutex);
     if (last) {
-        pthread_cond_destroy(&thread->ended);
-        pthread_mutex_destroy(&thread->mutex);
-        FreeThread(thread);
+        DestroyThread(thread);
     }
 }
 
@@ -75,13 +76,15 @@ void *RunThread(void *argument) {
     return nullptr;
 }
 
-std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *start)(void *),
-                           unsigned stackSize, void *argument) {
+// A thread object with one reference for the thread and one for its handle; null, with errno
+// and the last-error code set, when there is no memory for it.
+ThreadObject *MakeThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *start)(void *),
+                         void *argument) {
     void *memory = sys.calloc(1, sizeof(ThreadObject));
     if (memory == nullptr) {
         errno = ENOMEM;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return nullptr;
     }
     auto *thread = new (memory) ThreadObject{};
     thread->release = sys.free;
@@ -97,38 +100,50 @@ std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *s
     pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_cond_init(&thread->ended, &attributes);
     pthread_condattr_destroy(&attributes);
-    // Registered before it runs, so that a _beginthread routine that ends at once still
-    // finds its handle to close.
-    RegisterHandle(&thread->base);
+    return thread;
+}
 
-    pthread_attr_t threadAttributes;
-    pthread_attr_init(&threadAttributes);
-    pthread_attr_setdetachstate(&threadAttributes, PTHREAD_CREATE_DETACHED);
+// The attributes a thread is created with: detached, with the stack asked for, and away from
+// its creator's processor.
+//
+// Windows gives each new thread an ideal processor of its own, round the processors, so a
+// thread started by one that then keeps its processor busy runs at once on another. Linux
+// puts a new thread on its creator's processor, where it waits for the creator's time slice
+// to end (some milliseconds) even with another processor idle. So the thread is created on
+// the other processors the process may use, and takes back all of them as its first act;
+// with only one processor to use there is nothing to choose.
+void InitThreadAttributes(pthread_attr_t *attributes, ThreadObject *thread, unsigned stackSize) {
+    pthread_attr_init(attributes);
+    pthread_attr_setdetachstate(attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
-        pthread_attr_setstacksize(&threadAttributes, stackSize);
+        pthread_attr_setstacksize(attributes, stackSize);
     }
-    // Windows gives each new thread an ideal processor of its own, round the processors, so
-    // a thread started by one that then keeps its processor busy runs at once on another.
-    // Linux puts a new thread on its creator's processor, where it waits for the creator's
-    // time slice to end (some milliseconds) even with another processor idle. So the thread
-    // is created on the other processors the process may use, and takes back all of them as
-    // its first act; with only one processor to use there is nothing to choose.
     int here = sched_getcpu();
     if (here >= 0 && sched_getaffinity(0, sizeof thread->allowed, &thread->allowed) == 0) {
         cpu_set_t elsewhere = thread->allowed;
         CPU_CLR(here, &elsewhere);
-        thread->placed =
-            CPU_COUNT(&elsewhere) > 0 &&
-            pthread_attr_setaffinity_np(&threadAttributes, sizeof elsewhere, &elsewhere) == 0;
+        thread->placed = CPU_COUNT(&elsewhere) > 0 &&
+                         pthread_attr_setaffinity_np(attributes, sizeof elsewhere, &elsewhere) == 0;
     }
+}
+
+std::uintptr_t StartThread(unsigned(__stdcall *startEx)(void *), void(__cdecl *start)(void *),
+                           unsigned stackSize, void *argument) {
+    ThreadObject *thread = MakeThread(startEx, start, argument);
+    if (thread == nullptr) {
+        return 0;
+    }
+    // Registered before it runs, so that a _beginthread routine that ends at once still
+    // finds its handle to close.
+    RegisterHandle(&thread->base);
+    pthread_attr_t attributes;
+    InitThreadAttributes(&attributes, thread, stackSize);
     pthread_t id;
-    int error = sys.pthread_create(&id, &threadAttributes, RunThread, thread);
-    pthread_attr_destroy(&threadAttributes);
+    int error = sys.pthread_create(&id, &attributes, RunThread, thread);
+    pthread_attr_destroy(&attributes);
     if (error != 0) {
         UnregisterHandle(&thread->base);
-        pthread_cond_destroy(&thread->ended);
-        pthread_mutex_destroy(&thread->mutex);
-        FreeThread(thread);
+        DestroyThread(thread);
         // As the C runtime does: errno holds the reason (EAGAIN when threads run short), and
         // the last-error code its Win32 counterpart.
         errno = error;

@@ -1,5 +1,7 @@
 #include "platform/posix/layer.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char32_t Replacement = 0xFFFD;
@@ -83,10 +85,15 @@ std::u16string Utf8ToUtf16(const char *text) {
     std::size_t i = 0;
     while (bytes[i] != 0) {
         unsigned char lead = bytes[i];
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                             : (lead >> 3) == 0x1E ? 4 : 0;
-        char32_t point = length == 1 ? lead : length == 2 ? (lead & 0x1F)
-                                          : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+        std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xE  ? 3
+                             : (lead >> 3) == 0x1E ? 4
+                                                   : 0;
+        char32_t point = length == 1   ? lead
+                         : length == 2 ? (lead & 0x1F)
+                         : length == 3 ? (lead & 0x0F)
+                                       : (lead & 0x07);
         std::size_t taken = 1;
         bool valid = length != 0;
         for (; valid && taken < length; ++taken) {
@@ -117,4 +124,14 @@ std::u16string Utf8ToUtf16(const char *text) {
         i += length;
     }
     return result;
+}
+
+DWORD CopyToWide(const char *text, WCHAR *out, DWORD capacity) {
+    std::u16string wide = Utf8ToUtf16(text);
+    if (wide.empty() || wide.size() >= capacity) {
+        return 0;
+    }
+    std::copy(wide.begin(), wide.end(), out);
+    out[wide.size()] = 0;
+    return static_cast<DWORD>(wide.size());
 }

@@ -1,5 +1,5 @@
 // Internal to the POSIX layer: a server's hold on its name from CreateNamedPipeW to
-// CloseHandle (pipe_exit.cpp), in the steps that make and remove its files, each recorded
+// CloseHandle (server_name.cpp), in the steps that make and remove its files, each recorded
 // for the exit and signal handlers that remove the files of the servers still open when the
 // process ends. The pipe unit (pipes.cpp) takes these steps; they call the pipe directory
 // (pipe_directory.cpp) for each file, and it never calls back.

@@ -1,9 +1,11 @@
-// The order in which a server makes and removes its files, and the exit and signal handlers
-// that remove the files of the servers still open when the process ends: at exit, and on
-// SIGHUP, SIGINT, SIGQUIT and SIGTERM, the files of the process's live servers are removed
-// while their names are still locked; a signal then takes its default action, so that the
-// process ends as it would have without the handler. The files themselves, and the rules
-// for removing them, are the pipe directory's (pipe_directory.cpp).
+// A server's name from CreateNamedPipeW to CloseHandle: the order in which the server makes
+// and removes its files, and the exit and signal handlers that remove the files of the
+// servers still open when the process ends. At exit, and on those of SIGHUP, SIGINT, SIGQUIT
+// and SIGTERM still at their default action when the first server is made, the files of the
+// process's live servers are removed while their names are still locked; a signal then takes
+// its default action, so that the process ends as it would have without the handler. The
+// files themselves, and the rules for removing them, are the pipe directory's
+// (pipe_directory.cpp).
 //
 // A signal may come at any moment, on any thread, while a server is half-way through making
 // a file: a handler that removed what it knew of and let the process die would leave a file
@@ -20,12 +22,13 @@
 //   - a section that finds the process ending makes nothing and waits for the end, which
 //     comes as soon as the handler is done.
 // So once a handler has begun, no file is made, and what was made is in the records it
-// walks. The handlers are installed, and a server's record claimed, in the section that
-// makes its lock file, before the file is there.
+// walks. The exit handler is registered as the process starts; the signal handlers are
+// installed, and a server's record claimed, in the section that makes its lock file, before
+// the file is there.
 //
 // The order for a server:
-//   TakeName     [section] install the handlers; claim a record; make or reclaim the lock
-//                file and lock it; record the name as locked.
+//   TakeName     [section] install the signal handlers; claim a record; make or reclaim
+//                the lock file and lock it; record the name as locked.
 //   ListenOnName [section] bind the socket file (replacing a stale one of this user's).
 //   ReleaseName  [section] remove the socket file, then the lock file; free the record.
 //                Then close the lock file and the directory.
@@ -33,7 +36,7 @@
 // is under it and then the lock file, while the name is still locked: no other server can
 // have taken the name, so nothing of another server's, the same user's included, is ever
 // removed.
-#include "platform/posix/pipe_exit.h"
+#include "platform/posix/server_name.h"
 
 #include "platform/posix/layer.h"
 #include "platform/posix/syscalls.h"
@@ -68,6 +71,12 @@ constexpr int EndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 constinit std::atomic<int> making{0};
 constinit std::atomic<bool> ending{false};
 constinit std::atomic<bool> removed{false};
+
+// The pause of each wait: for the end of the process, which has nothing to check; for the
+// first handler's removal of the files; for a section, which is a few system calls.
+constexpr long EndWaitNanoseconds = 100000000;    // 100 ms
+constexpr long RemovalCheckNanoseconds = 1000000; // 1 ms
+constexpr long SectionCheckNanoseconds = 100000;  // 100 us
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
@@ -107,7 +116,7 @@ void EndSection(const Section *section) {
 // rather than make or remove a file that the handler would not know of.
 [[noreturn]] void AwaitEnd() {
     for (;;) {
-        Pause(100000000);
+        Pause(EndWaitNanoseconds);
     }
 }
 
@@ -118,14 +127,14 @@ void EndSection(const Section *section) {
 void RemoveLiveFiles() {
     if (ending.exchange(true)) {
         while (!removed.load()) {
-            Pause(1000000);
+            Pause(RemovalCheckNanoseconds);
         }
         return;
     }
     // A section is a few system calls that never wait, on a thread that this handler
     // cannot be running on (it blocks the signals).
     while (making.load() != 0) {
-        Pause(100000);
+        Pause(SectionCheckNanoseconds);
     }
     for (ExitSlot *slot = exitSlots.load(); slot != nullptr; slot = slot->next) {
         // A forked child inherits the records; it removes only its own servers' files.
