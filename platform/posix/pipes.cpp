@@ -2,9 +2,10 @@
 //
 // A pipe end is a connected socket. A message longer than the reader's buffer is taken whole
 // from the socket and handed out in pieces (message read mode: ERROR_MORE_DATA until the
-// last). Where each name's socket lives, how a name is kept to one live server, and whom a
-// server or client trusts is the pipe directory's concern (pipe_directory.cpp); how large a
-// message may be, message_size.cpp's.
+// last). Where each name's socket lives is pipe_names.cpp's concern; which pipe directory a
+// server or client may use, pipe_directory.cpp's; how a name is kept to one live server,
+// name_lock.cpp's; binding and connecting to the socket file, and whom a client trusts,
+// pipe_sockets.cpp's; how large a message may be, message_size.cpp's.
 //
 // A server has one instance. Once it has its client it closes the listening socket, so
 // later clients are refused and, finding the name's server alive, report ERROR_PIPE_BUSY.
@@ -14,6 +15,8 @@
 #include "platform/posix/message_size.h"
 #include "platform/posix/owned_fd.h"
 #include "platform/posix/pipe_directory.h"
+#include "platform/posix/pipe_names.h"
+#include "platform/posix/pipe_sockets.h"
 #include "platform/posix/server_name.h"
 #include "platform/posix/syscalls.h"
 
@@ -328,7 +331,7 @@ BOOL ConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped) {
     // One client per instance: from now on others are refused and find the name busy.
     sys.close(server->listener);
     server->listener = -1;
-    EndListening(&server->name);
+    EndListening(server->name);
     server->connection = fd;
     server->next = server->end = 0;
     if (!early) {

@@ -4,8 +4,8 @@
 // and SIGTERM still at their default action when the first server is made, the files of the
 // process's live servers are removed while their names are still locked; a signal then takes
 // its default action, so that the process ends as it would have without the handler. The
-// files themselves, and the rules for removing them, are the pipe directory's
-// (pipe_directory.cpp).
+// files themselves, and the rules for removing them, are the name's lock's (name_lock.cpp)
+// and its socket file's (pipe_sockets.cpp).
 //
 // A signal may come at any moment, on any thread, while a server is half-way through making
 // a file: a handler that removed what it knew of and let the process die would leave a file
@@ -255,7 +255,7 @@ int ListenOnName(ServerName *name) {
     if (!BeginSection(&section)) {
         AwaitEnd();
     }
-    int fd = BindName(name);
+    int fd = BindName(*name);
     EndSection(&section);
     return fd;
 }
