@@ -40,6 +40,11 @@ TEST(ConsolePrint, WideTextBecomesUtf8AndIllFormedTextU_FFFD) {
     EXPECT_EQ(Captured([&] { return ConsolePrint(WIDE("[%s]\n"), text); }),
               AsPrinted("[\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD"
                         "a\xEF\xBF\xBD]\n"));
+    // The line is converted whole: a pair split between the format and an argument is one
+    // character.
+    const WCHAR low[] = {0xDE00, 0};
+    EXPECT_EQ(Captured([&] { return ConsolePrint(WIDE("[\xD83D%s]\n"), low); }),
+              AsPrinted("[\xF0\x9F\x98\x80]\n"));
 }
 
 TEST(ConsolePrint, ALongLineStillGoesOutWhole) {
