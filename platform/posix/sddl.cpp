@@ -28,6 +28,8 @@ constexpr std::size_t AceSidOffset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
 constexpr std::size_t SidHeaderSize = offsetof(SID, SubAuthority);
 static_assert(DescriptorHeaderSize == 20 && AclHeaderSize == 8 && AceSidOffset == 8 &&
               SidHeaderSize == 8);
+// An ACL's size is a WORD.
+constexpr std::size_t LargestAcl = 0xFFFF;
 
 struct ParsedAce {
     BYTE type;
@@ -287,7 +289,7 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
     for (const ParsedAce &ace : aces) {
         aclSize += AceSidOffset + ace.sid.size();
     }
-    if (aclSize > 0xFFFF) {
+    if (aclSize > LargestAcl) {
         return FailWith(ERROR_INVALID_ACL);
     }
     std::size_t total = DescriptorHeaderSize + (hasDacl ? aclSize : 0);
