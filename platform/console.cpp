@@ -3,8 +3,10 @@
 // writes out in a single call (WriteConsoleLine), so that a line goes out whole or not at all.
 #include "platform/console.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -28,9 +30,11 @@ void Put(Line *line, WCHAR unit) {
 }
 
 void PutText(Line *line, const WCHAR *text, std::size_t units) {
-    for (std::size_t i = 0; i < units; ++i) {
-        Put(line, text[i]);
+    if (line->used < line->capacity) {
+        std::size_t fits = std::min(units, line->capacity - line->used);
+        std::memcpy(line->out + line->used, text, fits * sizeof(WCHAR));
     }
+    line->used += units;
 }
 
 // As printf: the width counts the sign.
@@ -84,9 +88,11 @@ bool FormatLine(Line *line, const WCHAR *format, va_list arguments) {
             if (text == nullptr) {
                 text = WIDE("(null)");
             }
-            for (; *text != 0; ++text) {
-                Put(line, *text);
+            std::size_t units = 0;
+            while (text[units] != 0) {
+                ++units;
             }
+            PutText(line, text, units);
         } else if (*p == WIDE('l') &&
                    (p[1] == WIDE('d') || p[1] == WIDE('u') || p[1] == WIDE('x'))) {
             ++p;
