@@ -212,7 +212,7 @@ bool ParseCount(const WCHAR *text, DWORD limit, DWORD *value) {
 // way; only --quiet prints the word as it came.
 Text Shown(const WCHAR *text, size_t units) {
     std::vector<WCHAR> shown(units + 1);
-    ShowRequestPiece(text, static_cast<DWORD>(units * sizeof(WCHAR)), shown.data());
+    ShowSafely(text, static_cast<DWORD>(units * sizeof(WCHAR)), shown.data());
     return Text(shown.data());
 }
 

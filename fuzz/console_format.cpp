@@ -3,7 +3,8 @@
 // optionally zero-padded to a width of one or two digits, as %08lx) and passes exactly the
 // arguments that those conversions take, with the types they take, followed by two canary
 // arguments that a correct formatter never reaches. Its output must equal the reference: the
-// C library's printf for the numbers and an independent UTF-8 encoder for the text; a
+// C library's printf for the numbers, and the whole line's text (in which a surrogate pair
+// may be split between a literal and an argument) through an independent UTF-8 encoder; a
 // format outside the rules must print nothing and return -1.
 #include "fuzz/harness.h"
 #include "platform/platform.h"
@@ -50,11 +51,11 @@ int PrintWith(const WCHAR *format, const std::vector<Argument> &arguments, Passe
     return ConsolePrint(format, passed..., Canary, Canary);
 }
 
-std::string Number(const char *conversion, int width, std::int32_t value) {
+std::u16string Number(const char *conversion, int width, std::int32_t value) {
     char text[128]; // a width of at most 99
     int length = std::snprintf(text, sizeof text, conversion, width, value);
     REQUIRE(length > 0 && static_cast<std::size_t>(length) < sizeof text);
-    return text;
+    return std::u16string(text, text + length);
 }
 
 } // namespace
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<Argument> arguments;
     std::vector<std::u16string> texts; // owns the text arguments
     texts.reserve(MaxArguments);
-    std::string expected;
+    std::u16string line; // the line the format and the arguments make
     bool valid = true;
     std::size_t literal = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {
@@ -113,9 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             format.resize(start); // the harness takes no more arguments: cut here
             break;
         }
-        expected += ReferenceUtf8(format.data() + literal, start - literal);
+        line.append(format, literal, start - literal);
         if (conversion == u'%') {
-            expected += '%';
+            line += u'%';
         } else if (conversion == u's') {
             // A text argument: some units from the input, repeated, so that lines longer than
             // the formatter's stack buffer come up too; or, rarely, a null pointer.
@@ -129,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             }
             if (repeat == 0) {
                 arguments.push_back({Kind::Text, nullptr, 0});
-                expected += "(null)";
+                line += u"(null)";
             } else {
                 std::u16string text;
                 for (std::size_t k = 0; k < repeat; ++k) {
@@ -137,24 +138,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 }
                 texts.push_back(text);
                 arguments.push_back({Kind::Text, texts.back().c_str(), 0});
-                expected += ReferenceUtf8(text.data(), text.size());
+                line += text;
             }
         } else {
             std::int32_t value = input.ConsumeIntegral<std::int32_t>();
             int padding = width < 0 ? 0 : width;
             if (modified == u'd') {
                 arguments.push_back({Kind::Signed, nullptr, value});
-                expected += Number("%0*d", padding, value);
+                line += Number("%0*d", padding, value);
             } else {
                 arguments.push_back({Kind::Unsigned, nullptr, value});
-                expected += Number(modified == u'u' ? "%0*u" : "%0*x", padding, value);
+                line += Number(modified == u'u' ? "%0*u" : "%0*x", padding, value);
             }
         }
         i = conversion == u'%' || conversion == u's' ? at : at + 1;
         literal = i + 1;
     }
     if (valid) {
-        expected += ReferenceUtf8(format.data() + literal, format.size() - literal);
+        line.append(format, literal, format.size() - literal);
     }
 
     ClearStdout();
@@ -165,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         REQUIRE(output.empty());
         return 0;
     }
+    std::string expected = ReferenceUtf8(line.data(), line.size());
     REQUIRE(output == expected);
     REQUIRE(result == static_cast<int>(expected.size()));
     return 0;

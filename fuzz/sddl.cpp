@@ -6,6 +6,7 @@
 // the parser's documented codes.
 #include "fuzz/harness.h"
 #include "platform/posix/layer.h"
+#include "tests/descriptor_reading.h"
 
 #include <sanitizer/allocator_interface.h>
 

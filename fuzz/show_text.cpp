@@ -1,5 +1,5 @@
 // A request piece on its way to the console: the input is the bytes one read returned. The
-// shown text (ShowRequestPiece) must stop at the first NUL or the last whole code unit read,
+// shown text (ShowSafely) must stop at the first NUL or the last whole code unit read,
 // whichever comes first, and hold no character that can end a line (C0 and C1 controls, DEL,
 // U+2028, U+2029), each replaced with U+FFFD, every other unit kept; the receive line that
 // ConsolePrint writes must be that text in well-formed UTF-8, on exactly one line.
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memset(piece.get(), 0x41, units * sizeof(WCHAR));
     std::memcpy(piece.get(), data, size);
     std::unique_ptr<WCHAR[]> shown(new WCHAR[bytes / sizeof(WCHAR) + 1]);
-    ShowRequestPiece(piece.get(), bytes, shown.get());
+    ShowSafely(piece.get(), bytes, shown.get());
     std::size_t length = CheckShown(piece.get(), bytes, shown.get());
 
     // The same bytes at the front of the worker's reused read buffer, behind which an earlier,
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     std::memcpy(buffer, data, size);
     WCHAR shownAgain[RequestPieceSize / sizeof(WCHAR) + 1];
-    ShowRequestPiece(buffer, bytes, shownAgain);
+    ShowSafely(buffer, bytes, shownAgain);
     REQUIRE(CheckShown(buffer, bytes, shownAgain) == length);
     REQUIRE(std::memcmp(shownAgain, shown.get(), (length + 1) * sizeof(WCHAR)) == 0);
 

@@ -18,7 +18,7 @@ bool ReceiveRequest() {
             ConsolePrint(WIDE("ReadFile from pipe failed w/err 0x%08lx\n"), GetLastError());
             return false;
         }
-        ShowRequestPiece(piece, bytesRead, shown);
+        ShowSafely(piece, bytesRead, shown);
         ConsolePrint(WIDE("Receive %ld bytes from client: \"%s\"\n"), static_cast<LONG>(bytesRead),
                      shown);
         if (complete) {
@@ -49,7 +49,7 @@ void ServeOneClient() {
         WCHAR cause[PipeCauseCapacity];
         WCHAR shown[PipeCauseCapacity];
         if (DWORD units = PipeFailureCause(error, cause, PipeCauseCapacity); units > 0) {
-            ShowRequestPiece(cause, units * sizeof(WCHAR), shown);
+            ShowSafely(cause, units * sizeof(WCHAR), shown);
             ConsolePrintError(WIDE("pipeword: %s\n"), shown);
         }
         return;

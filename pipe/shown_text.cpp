@@ -13,11 +13,11 @@ bool CanBreakALine(WCHAR unit) {
 
 } // namespace
 
-void ShowRequestPiece(const WCHAR *piece, DWORD bytes, WCHAR *shown) {
+void ShowSafely(const WCHAR *text, DWORD bytes, WCHAR *shown) {
     DWORD units = bytes / sizeof(WCHAR);
     DWORD i = 0;
-    for (; i < units && piece[i] != 0; ++i) {
-        WCHAR unit = piece[i];
+    for (; i < units && text[i] != 0; ++i) {
+        WCHAR unit = text[i];
         shown[i] = CanBreakALine(unit) ? ReplacementCharacter : unit;
     }
     shown[i] = 0;

@@ -14,10 +14,11 @@
 #include "platform/posix/win32.h"
 #endif
 
-// Prints one formatted wide line on standard output in a single write, so that lines from
-// two threads never mix. Format subset: %s (wide string), %ld (signed 32-bit), %lu and %lx
-// (unsigned 32-bit), %%; a number may be zero-padded to a width of one or two digits, as in
-// %08lx. Returns a non-negative count on success, -1 on failure (any other format included).
+// Prints one formatted wide line on standard output, whole whatever its length, in a single
+// write, so that lines from two threads never mix. Format subset: %s (wide string), %ld
+// (signed 32-bit), %lu and %lx (unsigned 32-bit), %%; a number may be zero-padded to a width
+// of one or two digits, as in %08lx. Returns a non-negative count on success, -1 when the
+// line could not be written whole or the format is any other (then nothing is written).
 int ConsolePrint(const WCHAR *format, ...);
 // The same on standard error, for diagnostics.
 int ConsolePrintError(const WCHAR *format, ...);

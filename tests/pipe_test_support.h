@@ -1,18 +1,26 @@
 // What the GoogleTest sources share: both ends of a pipe with the program's parameters, a
-// pipe directory of a test's own for the POSIX layer, and last-error checks that catch a
-// call failing without setting a code.
+// pipe directory of a test's own for the POSIX layer, last-error checks that catch a call
+// failing without setting a code, and standard output captured as the console functions
+// write it.
 #pragma once
 
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 #endif
 
 using WideString = std::basic_string<WCHAR>;
@@ -88,6 +96,85 @@ inline HANDLE OpenPipeOnceServed(const WCHAR *name) {
         }
     }
     return client;
+}
+
+// What ConsolePrint writes to standard output while one of these lives: standard output (on
+// Windows the handle that ConsolePrint writes to) goes into a pipe that a thread of its own
+// drains, so that a line of any size goes through and Printed() tells at any time what has
+// come so far. Finish puts standard output back and returns all that came.
+class OutputCapture {
+  public:
+    OutputCapture() {
+        std::fflush(stdout);
+#ifdef _WIN32
+        if (_pipe(ends_, 1 << 16, _O_BINARY) != 0) {
+            ADD_FAILURE() << "no pipe for standard output";
+            return;
+        }
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(ends_[1])));
+#else
+        if (pipe(ends_) != 0) {
+            ADD_FAILURE() << "no pipe for standard output";
+            return;
+        }
+        saved_ = dup(STDOUT_FILENO);
+        dup2(ends_[1], STDOUT_FILENO);
+#endif
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            for (int got; (got = static_cast<int>(read(ends_[0], chunk, sizeof chunk))) > 0;) {
+                std::lock_guard<std::mutex> hold(lock_);
+                printed_.append(chunk, static_cast<std::size_t>(got));
+            }
+        });
+    }
+    OutputCapture(const OutputCapture &) = delete;
+    OutputCapture &operator=(const OutputCapture &) = delete;
+    ~OutputCapture() {
+        Finish();
+    }
+
+    std::string Printed() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return printed_;
+    }
+
+    std::string Finish() {
+        if (reader_.joinable()) {
+#ifdef _WIN32
+            SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+#else
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+#endif
+            close(ends_[1]);
+            reader_.join();
+            close(ends_[0]);
+        }
+        return printed_;
+    }
+
+  private:
+    int ends_[2] = {-1, -1};
+#ifdef _WIN32
+    HANDLE saved_ = nullptr;
+#else
+    int saved_ = -1;
+#endif
+    std::thread reader_;
+    std::mutex lock_;
+    std::string printed_;
+};
+
+// Lines as ConsolePrint writes them to a file or a pipe: on Windows each LF as CR LF.
+inline std::string AsPrinted(std::string lines) {
+#ifdef _WIN32
+    for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 2) {
+        lines.insert(at, 1, '\r');
+    }
+#endif
+    return lines;
 }
 
 #ifndef _WIN32

@@ -164,6 +164,42 @@ TEST_F(Faults, FailuresToAcceptTheClientGiveTheProgramsErrorLine) {
     });
 }
 
+// The thread of the worker's client, and where the two stand: the worker's reply waits until
+// the client, which wrote its request, has gone, as a client can leave on either platform.
+std::thread::id clientThread;
+std::atomic<bool> replyDue{false};
+std::atomic<bool> clientGone{false};
+
+ssize_t SendOnceTheClientHasGone(int fd, const msghdr *message, int flags) {
+    if (std::this_thread::get_id() != clientThread) {
+        replyDue = true;
+        for (int waited = 0; !clientGone && waited < 5000; ++waited) {
+            Sleep(1);
+        }
+    }
+    return real.sendmsg(fd, message, flags);
+}
+
+TEST_F(Faults, AReplyToAClientThatHasGoneGivesTheProgramsErrorLine) {
+    clientThread = std::this_thread::get_id();
+    sys.sendmsg = SendOnceTheClientHasGone;
+    std::string printed = RunWorker([] {
+        HANDLE client = OpenPipeOnceServed(PipeName("SamplePipe").c_str());
+        DWORD bytes = 0;
+        WriteFile(client, u"Hello", 12, &bytes, nullptr);
+        for (int waited = 0; !replyDue && waited < 5000; ++waited) {
+            Sleep(1);
+        }
+        CloseHandle(client);
+        clientGone = true;
+    });
+    EXPECT_EQ(printed, CreatedLines +
+                           "Client is connected.\n"
+                           "Receive 12 bytes from client: \"Hello\"\n" +
+                           ErrorLine("WriteFile to pipe failed", ERROR_NO_DATA));
+    EXPECT_EQ(RunState.exchangeDone.load(), 0);
+}
+
 TEST_F(Faults, AClientWithoutASocketGetsTheCodeAndTheServerWaitsOn) {
     HANDLE server = ServePipe("SamplePipe");
     ASSERT_NE(server, INVALID_HANDLE_VALUE) << GetLastError();

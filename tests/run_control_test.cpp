@@ -1,8 +1,8 @@
 #include "control/run_control.h"
-
-#include <gtest/gtest.h>
+#include "pipe_test_support.h"
 
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -85,6 +85,18 @@ LONGLONG Now() {
     return now.QuadPart;
 }
 
+// Standard output while RunExchange runs in a test that reads its report line.
+OutputCapture *report = nullptr;
+
+// RunExchange with its report line captured: what it printed, then the status it returned.
+std::string ReportAndStatus() {
+    OutputCapture output;
+    report = &output;
+    std::int32_t status = RunExchange(Frequency());
+    report = nullptr;
+    return output.Finish() + "status " + std::to_string(status);
+}
+
 TEST_F(RunExchangeTest, AWorkerDoneBeforeThePollEndsTheRunAtOnce) {
     StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t {
         RunState.exchangeDone = 1;
@@ -102,7 +114,7 @@ TEST_F(RunExchangeTest, DeadlineAFailedThreadStartReturnsZeroAfterTheDeadline) {
     StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t { return 0; };
     ASSERT_TRUE(CreatePipeSecurity());
     LONGLONG start = Now();
-    EXPECT_EQ(RunExchange(Frequency()), 0);
+    EXPECT_EQ(ReportAndStatus(), AsPrinted("Server Message Send 0 \n") + "status 0");
     double seconds = SecondsSince(start);
     EXPECT_GT(seconds, 10.0);
     EXPECT_LT(seconds, 30.0);
@@ -112,15 +124,12 @@ TEST_F(RunExchangeTest, DeadlineAFailedThreadStartReturnsZeroAfterTheDeadline) {
 
 unsigned __stdcall FinishHoldingTheSecurityRecord(void *) {
     // A worker still using the security record when the deadline passes (creating its pipe,
-    // say), which finishes its exchange just before it lets the record go. The main thread,
-    // done polling, waits in ReleasePipeSecurity until then, so the flag turns 1 after its
-    // last check before the final wait, and the worker ends inside that wait or is awaited
-    // after it, however the threads are scheduled. The margin over the deadline only makes
-    // that the usual course: a main thread slower than it sees the flag in its poll and also
-    // returns 1.
-    LONGLONG start = Now();
+    // say), which finishes its exchange once the report line is out, just before it lets the
+    // record go. The main thread, done polling, waits in ReleasePipeSecurity until then, so
+    // the flag turns 1 after the poll's last read and no later than the read after the final
+    // wait, however the threads are scheduled: the line says 0, the status is 1.
     BeginSecurityStretch();
-    while (ElapsedMilliseconds(start, Now(), Frequency()) < DeadlineMilliseconds + 500.0) {
+    while (report->Printed().find("Server Message Send") == std::string::npos) {
         Sleep(10);
     }
     RunState.exchangeDone = 1;
@@ -133,7 +142,7 @@ TEST_F(RunExchangeTest, DeadlineAWorkerFinishingInTheFinalWaitMakesTheStatusOne)
     StartWorker = [](unsigned(__stdcall *)(void *)) -> std::uintptr_t {
         return _beginthreadex(nullptr, 0, FinishHoldingTheSecurityRecord, nullptr, 0, nullptr);
     };
-    EXPECT_EQ(RunExchange(Frequency()), 1);
+    EXPECT_EQ(ReportAndStatus(), AsPrinted("Server Message Send 0 \n") + "status 1");
     EXPECT_EQ(RunState.workerHandle, 0u);
 }
 

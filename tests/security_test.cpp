@@ -1,4 +1,5 @@
 #include "control/run_state.h"
+#include "descriptor_reading.h"
 #include "pipe/security.h"
 #include "pipe_test_support.h"
 

@@ -4,16 +4,14 @@
 
 #include "control/run_state.h"
 #include "pipe/exchange.h"
+#include "pipe_test_support.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <unistd.h>
 
 // 'meanwhile' runs on the calling thread while the worker runs: a client, for instance. A
 // worker still blocked 10 s later (waiting for a client that a test never meant to come) is
@@ -21,13 +19,7 @@
 inline std::string RunWorker(const std::function<void()> &meanwhile = {}) {
     RunState.exchangeDone = 0;
     RunState.pipeHandle = INVALID_HANDLE_VALUE;
-    std::fflush(stdout);
-    FILE *capture = std::tmpfile();
-    if (capture == nullptr) {
-        return "<no temporary file>";
-    }
-    int console = dup(STDOUT_FILENO);
-    dup2(fileno(capture), STDOUT_FILENO);
+    OutputCapture output;
     auto ended = std::make_shared<std::atomic<bool>>(false);
     std::thread worker([ended] {
         PipeServerThread(nullptr);
@@ -44,15 +36,7 @@ inline std::string RunWorker(const std::function<void()> &meanwhile = {}) {
     } else {
         worker.detach();
     }
-    dup2(console, STDOUT_FILENO);
-    close(console);
-    std::string printed;
-    std::rewind(capture);
-    char chunk[512];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, capture)) > 0;) {
-        printed.append(chunk, got);
-    }
-    std::fclose(capture);
+    std::string printed = output.Finish();
     if (!*ended) {
         printed += "<the worker is still running>";
     }

@@ -1,5 +1,5 @@
 // Security descriptors in the Windows binary layout (self-relative), converted from the
-// descriptor-definition strings a pipe needs, and read back with the Win32 inspection calls;
+// descriptor-definition strings a pipe needs, and their DACL read back with the Win32 calls;
 // and the mode of a pipe's socket file that a descriptor amounts to (SocketModeFor).
 //
 // Grammar accepted: an optional "D:" section holding a list of ACEs "(type;flags;rights;;;sid)"
@@ -10,16 +10,26 @@
 // ignored.
 #include "platform/posix/layer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
 namespace {
 
-constexpr std::size_t DescriptorHeaderSize = 20; // revision, sbz1, control, 4 offsets
-constexpr std::size_t AclHeaderSize = 8;
-constexpr std::size_t AceHeaderSize = 8; // ACE_HEADER + mask
-constexpr std::size_t MaxSubAuthorities = 15;
+// The self-relative layout: the descriptor's header, then its DACL, an ACL header followed
+// by its ACEs, each an ACE header and an access mask before its SID; a SID is a fixed part
+// (revision, count, authority) before its sub-authorities.
+constexpr std::size_t DescriptorHeaderSize = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+constexpr std::size_t AclHeaderSize = sizeof(ACL);
+constexpr std::size_t AceMaskOffset = offsetof(ACCESS_ALLOWED_ACE, Mask);
+constexpr std::size_t AceSidOffset = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+constexpr std::size_t SidHeaderSize = offsetof(SID, SubAuthority);
+static_assert(DescriptorHeaderSize == 20 && AclHeaderSize == 8 && AceSidOffset == 8 &&
+              SidHeaderSize == 8);
+// An ACL's size is a WORD.
+constexpr std::size_t LargestAcl = 0xFFFF;
 
 struct ParsedAce {
     BYTE type;
@@ -30,36 +40,73 @@ struct ParsedAce {
 
 using Text = std::u16string_view;
 
-void PutWord(BYTE *at, WORD value) {
-    std::memcpy(at, &value, sizeof value);
+// Copies a part of the layout out of a block, or into one.
+template <typename Part> Part ReadPart(const BYTE *at) {
+    Part part;
+    std::memcpy(&part, at, sizeof part);
+    return part;
 }
-void PutDword(BYTE *at, DWORD value) {
-    std::memcpy(at, &value, sizeof value);
-}
-WORD GetWord(const BYTE *at) {
-    WORD value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-DWORD GetDword(const BYTE *at) {
-    DWORD value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
+template <typename Part> void WritePart(BYTE *at, const Part &part) {
+    std::memcpy(at, &part, sizeof part);
 }
 
-std::vector<BYTE> MakeSid(std::uint64_t authority, std::initializer_list<DWORD> subAuthorities) {
-    std::vector<BYTE> sid(8 + 4 * subAuthorities.size());
-    sid[0] = 1;
-    sid[1] = static_cast<BYTE>(subAuthorities.size());
-    for (int i = 0; i < 6; ++i) {
-        sid[2 + i] = static_cast<BYTE>(authority >> (8 * (5 - i)));
+std::vector<BYTE> MakeSid(std::uint64_t authority, std::span<const DWORD> subAuthorities) {
+    std::vector<BYTE> sid(SidHeaderSize + sizeof(DWORD) * subAuthorities.size());
+    sid[offsetof(SID, Revision)] = SID_REVISION;
+    sid[offsetof(SID, SubAuthorityCount)] = static_cast<BYTE>(subAuthorities.size());
+    // The authority is a 48-bit number, most significant byte first.
+    for (std::size_t i = 0; i < sizeof(SID_IDENTIFIER_AUTHORITY); ++i) {
+        sid[offsetof(SID, IdentifierAuthority) + i] =
+            static_cast<BYTE>(authority >> (8 * (sizeof(SID_IDENTIFIER_AUTHORITY) - 1 - i)));
     }
-    std::size_t at = 8;
-    for (DWORD sub : subAuthorities) {
-        PutDword(&sid[at], sub);
-        at += 4;
+    for (std::size_t i = 0; i < subAuthorities.size(); ++i) {
+        WritePart(&sid[SidHeaderSize + sizeof(DWORD) * i], subAuthorities[i]);
     }
     return sid;
+}
+
+// Splits 'text' at each 'separator' into at most 'room' fields; returns how many fields the
+// text holds, room + 1 when it holds more.
+std::size_t Split(Text text, char16_t separator, Text *fields, std::size_t room) {
+    for (std::size_t count = 0;; ++count) {
+        if (count == room) {
+            return room + 1;
+        }
+        std::size_t end = text.find(separator);
+        fields[count] = text.substr(0, end);
+        if (end == Text::npos) {
+            return count + 1;
+        }
+        text.remove_prefix(end + 1);
+    }
+}
+
+// A two-letter code of the string form and the bits it stands for.
+struct Code {
+    Text letters;
+    DWORD bits;
+};
+
+constexpr Code AceFlagCodes[] = {{u"OI", OBJECT_INHERIT_ACE},
+                                 {u"CI", CONTAINER_INHERIT_ACE},
+                                 {u"NP", NO_PROPAGATE_INHERIT_ACE},
+                                 {u"IO", INHERIT_ONLY_ACE}};
+constexpr Code RightCodes[] = {
+    {u"GA", GENERIC_ALL}, {u"GR", GENERIC_READ}, {u"GW", GENERIC_WRITE}, {u"GX", GENERIC_EXECUTE}};
+
+// Parses a run of two-letter codes into the union of their bits; false on anything else.
+bool ParseCodes(Text text, std::span<const Code> codes, DWORD *bits) {
+    *bits = 0;
+    for (; !text.empty(); text.remove_prefix(2)) {
+        Text letters = text.substr(0, 2);
+        auto code = std::find_if(codes.begin(), codes.end(),
+                                 [&](const Code &known) { return known.letters == letters; });
+        if (code == codes.end()) {
+            return false;
+        }
+        *bits |= code->bits;
+    }
+    return true;
 }
 
 // Parses an unsigned decimal number of at most 'limit'; false on anything else.
@@ -99,50 +146,23 @@ bool ParseSid(Text text, std::vector<BYTE> *sid) {
     if (text.substr(0, 4) != u"S-1-") {
         return false;
     }
-    text.remove_prefix(4);
-    std::vector<Text> parts;
-    for (std::size_t dash; (dash = text.find(u'-')) != Text::npos; text.remove_prefix(dash + 1)) {
-        parts.push_back(text.substr(0, dash));
-    }
-    parts.push_back(text);
-    if (parts.size() > MaxSubAuthorities + 1) {
+    // The authority, then the sub-authorities.
+    Text parts[SID_MAX_SUB_AUTHORITIES + 1];
+    std::size_t count = Split(text.substr(4), u'-', parts, std::size(parts));
+    if (count > std::size(parts)) {
         return false;
     }
-    std::uint64_t authority;
-    if (!ParseDecimal(parts[0], 0xFFFFFFFFu, &authority)) {
-        return false;
-    }
-    std::vector<BYTE> result = MakeSid(authority, {});
-    result[1] = static_cast<BYTE>(parts.size() - 1);
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        std::uint64_t sub;
-        if (!ParseDecimal(parts[i], 0xFFFFFFFFu, &sub)) {
-            return false;
-        }
-        BYTE bytes[4];
-        PutDword(bytes, static_cast<DWORD>(sub));
-        result.insert(result.end(), bytes, bytes + 4);
-    }
-    *sid = std::move(result);
-    return true;
-}
-
-bool ParseFlags(Text text, BYTE *flags) {
-    *flags = 0;
-    for (; !text.empty(); text.remove_prefix(2)) {
-        Text code = text.substr(0, 2);
-        if (code == u"OI") {
-            *flags |= OBJECT_INHERIT_ACE;
-        } else if (code == u"CI") {
-            *flags |= CONTAINER_INHERIT_ACE;
-        } else if (code == u"NP") {
-            *flags |= NO_PROPAGATE_INHERIT_ACE;
-        } else if (code == u"IO") {
-            *flags |= INHERIT_ONLY_ACE;
-        } else {
+    std::uint64_t numbers[std::size(parts)];
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!ParseDecimal(parts[i], 0xFFFFFFFFu, &numbers[i])) {
             return false;
         }
     }
+    DWORD subAuthorities[SID_MAX_SUB_AUTHORITIES];
+    for (std::size_t i = 1; i < count; ++i) {
+        subAuthorities[i - 1] = static_cast<DWORD>(numbers[i]);
+    }
+    *sid = MakeSid(numbers[0], std::span<const DWORD>(subAuthorities, count - 1));
     return true;
 }
 
@@ -168,21 +188,7 @@ bool ParseRights(Text text, DWORD *mask) {
         }
         return true;
     }
-    for (; !text.empty(); text.remove_prefix(2)) {
-        Text code = text.substr(0, 2);
-        if (code == u"GA") {
-            *mask |= GENERIC_ALL;
-        } else if (code == u"GR") {
-            *mask |= GENERIC_READ;
-        } else if (code == u"GW") {
-            *mask |= GENERIC_WRITE;
-        } else if (code == u"GX") {
-            *mask |= GENERIC_EXECUTE;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return ParseCodes(text, RightCodes, mask);
 }
 
 // Parses one ACE starting just after its '('. On success, 'text' is left after its ')'.
@@ -202,23 +208,15 @@ DWORD ParseAce(Text *text, ParsedAce *ace) {
     }
     Text body = text->substr(0, close);
     text->remove_prefix(close + 1);
+    // type;flags;rights;object;inherited object;sid
     Text fields[6];
-    std::size_t count = 0;
-    for (;;) {
-        std::size_t semicolon = body.find(u';');
-        if (count == 6) {
-            return ERROR_INVALID_ACL;
-        }
-        fields[count++] = body.substr(0, semicolon);
-        if (semicolon == Text::npos) {
-            break;
-        }
-        body.remove_prefix(semicolon + 1);
-    }
-    if (count != 6 || !ParseFlags(fields[1], &ace->flags) || !ParseRights(fields[2], &ace->mask) ||
+    DWORD flags = 0;
+    if (Split(body, u';', fields, std::size(fields)) != std::size(fields) ||
+        !ParseCodes(fields[1], AceFlagCodes, &flags) || !ParseRights(fields[2], &ace->mask) ||
         !fields[3].empty() || !fields[4].empty() || !ParseSid(fields[5], &ace->sid)) {
         return ERROR_INVALID_ACL;
     }
+    ace->flags = static_cast<BYTE>(flags);
     return ERROR_SUCCESS;
 }
 
@@ -289,9 +287,9 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
 
     std::size_t aclSize = AclHeaderSize;
     for (const ParsedAce &ace : aces) {
-        aclSize += AceHeaderSize + ace.sid.size();
+        aclSize += AceSidOffset + ace.sid.size();
     }
-    if (aclSize > 0xFFFF) {
+    if (aclSize > LargestAcl) {
         return FailWith(ERROR_INVALID_ACL);
     }
     std::size_t total = DescriptorHeaderSize + (hasDacl ? aclSize : 0);
@@ -299,22 +297,25 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
     if (block == nullptr) {
         return FALSE;
     }
-    block[0] = SECURITY_DESCRIPTOR_REVISION;
-    PutWord(block + 2, static_cast<WORD>(SE_SELF_RELATIVE | (hasDacl ? SE_DACL_PRESENT : 0)));
+    SECURITY_DESCRIPTOR_RELATIVE header{};
+    header.Revision = SECURITY_DESCRIPTOR_REVISION;
+    header.Control = static_cast<WORD>(SE_SELF_RELATIVE | (hasDacl ? SE_DACL_PRESENT : 0));
+    header.Dacl = hasDacl ? static_cast<DWORD>(DescriptorHeaderSize) : 0;
+    WritePart(block, header);
     if (hasDacl) {
-        PutDword(block + 16, static_cast<DWORD>(DescriptorHeaderSize));
-        BYTE *acl = block + DescriptorHeaderSize;
-        acl[0] = ACL_REVISION;
-        PutWord(acl + 2, static_cast<WORD>(aclSize));
-        PutWord(acl + 4, static_cast<WORD>(aces.size()));
-        BYTE *at = acl + AclHeaderSize;
+        ACL acl{};
+        acl.AclRevision = ACL_REVISION;
+        acl.AclSize = static_cast<WORD>(aclSize);
+        acl.AceCount = static_cast<WORD>(aces.size());
+        WritePart(block + header.Dacl, acl);
+        BYTE *at = block + header.Dacl + AclHeaderSize;
         for (const ParsedAce &ace : aces) {
-            at[0] = ace.type;
-            at[1] = ace.flags;
-            PutWord(at + 2, static_cast<WORD>(AceHeaderSize + ace.sid.size()));
-            PutDword(at + 4, ace.mask);
-            std::memcpy(at + AceHeaderSize, ace.sid.data(), ace.sid.size());
-            at += AceHeaderSize + ace.sid.size();
+            ACE_HEADER aceHeader{ace.type, ace.flags,
+                                 static_cast<WORD>(AceSidOffset + ace.sid.size())};
+            WritePart(at, aceHeader);
+            WritePart(at + AceMaskOffset, ace.mask);
+            std::memcpy(at + AceSidOffset, ace.sid.data(), ace.sid.size());
+            at += aceHeader.AceSize;
         }
     }
     *descriptor = block;
@@ -324,46 +325,18 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD re
     return TRUE;
 }
 
-BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
-                                  SECURITY_DESCRIPTOR_CONTROL *control, LPDWORD revision) {
-    if (descriptor == nullptr || control == nullptr || revision == nullptr) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    *revision = Bytes(descriptor)[0];
-    *control = GetWord(Bytes(descriptor) + 2);
-    return TRUE;
-}
-
-DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor) {
-    const BYTE *base = Bytes(descriptor);
-    DWORD length = DescriptorHeaderSize;
-    // Owner and group are SIDs; SACL and DACL are ACLs carrying their own size.
-    for (int field = 0; field < 4; ++field) {
-        DWORD offset = GetDword(base + 4 + 4 * field);
-        if (offset == 0) {
-            continue;
-        }
-        DWORD size = field < 2 ? GetLengthSid(const_cast<BYTE *>(base + offset))
-                               : GetWord(base + offset + 2);
-        if (offset + size > length) {
-            length = offset + size;
-        }
-    }
-    return length;
-}
-
 BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, PACL *dacl,
                                BOOL *defaulted) {
     if (descriptor == nullptr || present == nullptr || dacl == nullptr || defaulted == nullptr) {
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     const BYTE *base = Bytes(descriptor);
-    WORD control = GetWord(base + 2);
-    *present = (control & SE_DACL_PRESENT) != 0;
-    *defaulted = (control & 0x0008u) != 0;
-    DWORD offset = GetDword(base + 16);
-    *dacl = *present && offset != 0 ? reinterpret_cast<PACL>(const_cast<BYTE *>(base + offset))
-                                    : nullptr;
+    auto header = ReadPart<SECURITY_DESCRIPTOR_RELATIVE>(base);
+    *present = (header.Control & SE_DACL_PRESENT) != 0;
+    *defaulted = (header.Control & SE_DACL_DEFAULTED) != 0;
+    *dacl = *present && header.Dacl != 0
+                ? reinterpret_cast<PACL>(const_cast<BYTE *>(base + header.Dacl))
+                : nullptr;
     return TRUE;
 }
 
@@ -373,42 +346,9 @@ BOOL GetAce(PACL acl, DWORD index, LPVOID *ace) {
     }
     BYTE *at = reinterpret_cast<BYTE *>(acl) + AclHeaderSize;
     for (DWORD i = 0; i < index; ++i) {
-        at += GetWord(at + 2);
+        at += ReadPart<ACE_HEADER>(at).AceSize;
     }
     *ace = at;
-    return TRUE;
-}
-
-BOOL IsValidSid(PSID sid) {
-    return sid != nullptr && Bytes(sid)[0] == 1 && Bytes(sid)[1] <= MaxSubAuthorities;
-}
-
-DWORD GetLengthSid(PSID sid) {
-    return 8 + 4 * static_cast<DWORD>(Bytes(sid)[1]);
-}
-
-BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text) {
-    if (!IsValidSid(sid) || text == nullptr) {
-        return FailWith(!IsValidSid(sid) ? ERROR_INVALID_SID : ERROR_INVALID_PARAMETER);
-    }
-    const BYTE *bytes = Bytes(sid);
-    std::uint64_t authority = 0;
-    for (int i = 0; i < 6; ++i) {
-        authority = (authority << 8) | bytes[2 + i];
-    }
-    std::string ascii = "S-1-" + std::to_string(authority);
-    for (BYTE i = 0; i < bytes[1]; ++i) {
-        ascii += '-';
-        ascii += std::to_string(GetDword(bytes + 8 + 4 * i));
-    }
-    auto *result = static_cast<WCHAR *>(LocalAlloc(LPTR, (ascii.size() + 1) * sizeof(WCHAR)));
-    if (result == nullptr) {
-        return FALSE;
-    }
-    for (std::size_t i = 0; i < ascii.size(); ++i) {
-        result[i] = static_cast<WCHAR>(ascii[i]);
-    }
-    *text = result;
     return TRUE;
 }
 
@@ -438,13 +378,10 @@ bool SocketModeFor(const SECURITY_ATTRIBUTES *security, mode_t *mode) {
             return false;
         }
         const auto *bytes = static_cast<const BYTE *>(entry);
-        ACE_HEADER header;
-        DWORD mask;
-        std::memcpy(&header, bytes, sizeof header);
-        std::memcpy(&mask, bytes + sizeof header, sizeof mask);
-        constexpr std::size_t sidOffset = sizeof header + sizeof mask;
-        if ((header.AceFlags & INHERIT_ONLY_ACE) != 0 || header.AceSize < sidOffset ||
-            !IsWorldSid(bytes + sidOffset, header.AceSize - sidOffset)) {
+        auto header = ReadPart<ACE_HEADER>(bytes);
+        auto mask = ReadPart<DWORD>(bytes + AceMaskOffset);
+        if ((header.AceFlags & INHERIT_ONLY_ACE) != 0 || header.AceSize < AceSidOffset ||
+            !IsWorldSid(bytes + AceSidOffset, header.AceSize - AceSidOffset)) {
             continue;
         }
         if (header.AceType == ACCESS_DENIED_ACE_TYPE) {

@@ -116,7 +116,8 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER *count);
 struct SRWLOCK {
     pthread_mutex_t mutex;
 };
-#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+#define SRWLOCK_INIT                                                                               \
+    { PTHREAD_MUTEX_INITIALIZER }
 using PSRWLOCK = SRWLOCK *;
 
 void AcquireSRWLockExclusive(PSRWLOCK lock);
@@ -142,7 +143,23 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock);
 #define GENERIC_ALL 0x10000000u
 
 #define SE_DACL_PRESENT 0x0004u
+#define SE_DACL_DEFAULTED 0x0008u
 #define SE_SELF_RELATIVE 0x8000u
+
+#define SID_REVISION 1u
+#define SID_MAX_SUB_AUTHORITIES 15u
+
+// A descriptor in one block: its parts follow the header, which holds their offsets (0 for
+// a part that is absent).
+struct SECURITY_DESCRIPTOR_RELATIVE {
+    BYTE Revision;
+    BYTE Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    DWORD Owner;
+    DWORD Group;
+    DWORD Sacl;
+    DWORD Dacl;
+};
 
 struct ACL {
     BYTE AclRevision;
@@ -182,15 +199,9 @@ struct SID {
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
                                                           PSECURITY_DESCRIPTOR *descriptor,
                                                           DWORD *size);
-BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor,
-                                  SECURITY_DESCRIPTOR_CONTROL *control, LPDWORD revision);
-DWORD GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR descriptor);
 BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL *present, PACL *dacl,
                                BOOL *defaulted);
 BOOL GetAce(PACL acl, DWORD index, LPVOID *ace);
-BOOL IsValidSid(PSID sid);
-DWORD GetLengthSid(PSID sid);
-BOOL ConvertSidToStringSidW(PSID sid, LPWSTR *text);
 
 // ---- Handles, files and named pipes --------------------------------------------------------
 

@@ -1,73 +1,70 @@
-// Wide console output on Windows. The line is formatted with the Microsoft semantics the
-// program's format strings are written for (%s is a wide string; mingw's C++ runtime would
-// otherwise make it narrow), then written whole in one call: to a console as UTF-16, to a
-// redirected stdout as UTF-8 with CR LF line ends. Converting here rather than through the
-// C runtime's locale keeps text outside ASCII from cutting a line short.
-#include "platform/platform.h"
-
-#include <cstdarg>
-#include <cstdio>
-#include <cwchar>
-
-// The Microsoft-semantics formatter of the mingw runtime; its header only declares it when
-// the C99 printf family is not selected, which the C++ runtime always selects.
-extern "C" int __cdecl __ms_vsnwprintf(wchar_t *buffer, size_t count, const wchar_t *format,
-                                       va_list arguments);
+// Windows' console: a console takes each formatted line as UTF-16; a redirected standard
+// output gets it as UTF-8 with CR LF line ends, in one write. Converting here rather than
+// through the C runtime's locale keeps text outside ASCII from cutting a line short.
+#include "platform/console.h"
 
 namespace {
 
-bool WriteWhole(HANDLE output, const void *bytes, DWORD length) {
-    DWORD written = 0;
-    return WriteFile(output, bytes, length, &written, nullptr) && written == length;
-}
+// Every line the program prints fits here; a longer line takes one heap block.
+constexpr std::size_t LocalBytes = 8192;
 
-int PrintTo(DWORD stream, const WCHAR *format, va_list arguments) {
-    WCHAR line[4096];
-    int units = __ms_vsnwprintf(line, sizeof line / sizeof line[0] - 1, format, arguments);
-    if (units < 0) {
-        // Longer than the buffer: the line still goes out, cut at its capacity.
-        units = sizeof line / sizeof line[0] - 1;
-    }
-    line[units] = 0;
-
-    HANDLE output = GetStdHandle(stream);
-    DWORD mode = 0;
-    if (GetConsoleMode(output, &mode)) {
-        DWORD written = 0;
-        return WriteConsoleW(output, line, static_cast<DWORD>(units), &written, nullptr) ? units
-                                                                                         : -1;
-    }
-    // Each LF becomes CR LF; each code unit takes at most 3 bytes of UTF-8.
-    WCHAR crlf[2 * (sizeof line / sizeof line[0])];
-    int length = 0;
-    for (int i = 0; i < units; ++i) {
-        if (line[i] == L'\n') {
-            crlf[length++] = L'\r';
+// The line in UTF-8 with each LF as CR LF, into 'bytes', which holds 3 bytes a code unit (an
+// LF takes 2); returns the size, or -1.
+int Utf8WithCrLf(const WCHAR *line, std::size_t units, char *bytes) {
+    std::size_t size = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= units; ++i) {
+        if (i < units && line[i] != L'\n') {
+            continue;
         }
-        crlf[length++] = line[i];
+        // The text before this LF, which never splits a surrogate pair.
+        if (i > start) {
+            int length = static_cast<int>(i - start);
+            int converted = WideCharToMultiByte(CP_UTF8, 0, line + start, length, bytes + size,
+                                                3 * length, nullptr, nullptr);
+            if (converted <= 0) {
+                return -1;
+            }
+            size += static_cast<std::size_t>(converted);
+        }
+        if (i < units) {
+            bytes[size++] = '\r';
+            bytes[size++] = '\n';
+        }
+        start = i + 1;
     }
-    char bytes[3 * sizeof crlf / sizeof crlf[0]];
-    int size = WideCharToMultiByte(CP_UTF8, 0, crlf, length, bytes, sizeof bytes, nullptr, nullptr);
-    if (length > 0 && size <= 0) {
-        return -1;
-    }
-    return WriteWhole(output, bytes, static_cast<DWORD>(size)) ? units : -1;
+    return static_cast<int>(size);
 }
 
 } // namespace
 
-int ConsolePrint(const WCHAR *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    int result = PrintTo(STD_OUTPUT_HANDLE, format, arguments);
-    va_end(arguments);
-    return result;
-}
-
-int ConsolePrintError(const WCHAR *format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    int result = PrintTo(STD_ERROR_HANDLE, format, arguments);
-    va_end(arguments);
+int WriteConsoleLine(ConsoleStream stream, const WCHAR *line, std::size_t units) {
+    HANDLE output =
+        GetStdHandle(stream == ConsoleStream::Error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD written = 0;
+    DWORD mode = 0;
+    if (GetConsoleMode(output, &mode)) {
+        return WriteConsoleW(output, line, static_cast<DWORD>(units), &written, nullptr) &&
+                       written == units
+                   ? static_cast<int>(units)
+                   : -1;
+    }
+    char local[LocalBytes];
+    char *bytes = local;
+    if (3 * units > sizeof local) {
+        bytes = static_cast<char *>(LocalAlloc(LMEM_FIXED, 3 * units));
+        if (bytes == nullptr) {
+            return -1;
+        }
+    }
+    int size = Utf8WithCrLf(line, units, bytes);
+    int result = size >= 0 &&
+                         WriteFile(output, bytes, static_cast<DWORD>(size), &written, nullptr) &&
+                         written == static_cast<DWORD>(size)
+                     ? static_cast<int>(units)
+                     : -1;
+    if (bytes != local) {
+        LocalFree(bytes);
+    }
     return result;
 }

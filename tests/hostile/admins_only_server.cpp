@@ -51,7 +51,7 @@ int WideMain(int, WCHAR *[]) {
         if (!complete && GetLastError() != ERROR_MORE_DATA) {
             return Fail(WIDE("ReadFile from pipe failed w/err 0x%08lx\n"));
         }
-        ShowRequestPiece(piece, bytesRead, shown);
+        ShowSafely(piece, bytesRead, shown);
         ConsolePrint(WIDE("Receive %ld bytes from client: \"%s\"\n"), static_cast<LONG>(bytesRead),
                      shown);
         if (complete) {

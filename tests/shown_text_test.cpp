@@ -10,7 +10,7 @@ namespace {
 std::u16string Shown(const WCHAR *piece, DWORD bytes) {
     WCHAR shown[1025];
     std::memset(shown, 0x55, sizeof shown);
-    ShowRequestPiece(piece, bytes, shown);
+    ShowSafely(piece, bytes, shown);
     std::u16string text;
     for (const WCHAR *unit = shown; *unit != 0; ++unit) {
         text.push_back(static_cast<char16_t>(*unit));
@@ -18,25 +18,25 @@ std::u16string Shown(const WCHAR *piece, DWORD bytes) {
     return text;
 }
 
-TEST(ShowRequestPiece, StopsAtTheFirstNul) {
+TEST(ShowSafely, StopsAtTheFirstNul) {
     const WCHAR piece[] = {'a', 'b', 0, 'c', 'd'};
     EXPECT_EQ(Shown(piece, sizeof piece), u"ab");
 }
 
-TEST(ShowRequestPiece, WithoutNulShowsOnlyTheUnitsRead) {
+TEST(ShowSafely, WithoutNulShowsOnlyTheUnitsRead) {
     // Bytes left over from an earlier, longer piece must not show.
     const WCHAR buffer[] = {'n', 'e', 'w', 'o', 'l', 'd', 'e', 'r'};
     EXPECT_EQ(Shown(buffer, 6), u"new");
     EXPECT_EQ(Shown(buffer, 0), u"");
 }
 
-TEST(ShowRequestPiece, AnOddByteCountDropsTheHalfUnit) {
+TEST(ShowSafely, AnOddByteCountDropsTheHalfUnit) {
     const WCHAR buffer[] = {'x', 'y', 'z'};
     EXPECT_EQ(Shown(buffer, 5), u"xy");
     EXPECT_EQ(Shown(buffer, 1), u"");
 }
 
-TEST(ShowRequestPiece, NoCharacterThatCanEndALineIsKept) {
+TEST(ShowSafely, NoCharacterThatCanEndALineIsKept) {
     // C0 controls, DEL, C1 controls (NEL ends a line for many readers, CSI drives a terminal)
     // and the line and paragraph separators; their neighbours U+0020, U+007E, U+00A0, U+2027
     // and U+202A are text.
@@ -46,13 +46,13 @@ TEST(ShowRequestPiece, NoCharacterThatCanEndALineIsKept) {
                                           u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD ~\u00A0\u2027\u202Az");
 }
 
-TEST(ShowRequestPiece, OtherTextIncludingLoneSurrogatesIsKept) {
+TEST(ShowSafely, OtherTextIncludingLoneSurrogatesIsKept) {
     const WCHAR piece[] = {0xD800, 'a', 0xDC00, 0xD83D, 0xDE00, 0x00E9, 0xFFFF};
     EXPECT_EQ(Shown(piece, sizeof piece),
               std::u16string({0xD800, u'a', 0xDC00, 0xD83D, 0xDE00, 0x00E9, 0xFFFF}));
 }
 
-TEST(ShowRequestPiece, AFullPieceFillsTheWholeShownBuffer) {
+TEST(ShowSafely, AFullPieceFillsTheWholeShownBuffer) {
     WCHAR piece[1024];
     for (WCHAR &unit : piece) {
         unit = 'q';
