@@ -51,12 +51,16 @@ replies() {
     # Read 8 bytes at a time, the client assembles the reply from four pieces.
     reply_case continue-in-pieces Continue CorvaneContinue --read-size 8
 
+    # A word the server does not know runs the exchange with no reply, as ever, and is named
+    # on standard error, for whoever typed it.
     begin_case unrecognised-argument
     start server "$server" stop
     run client "$client" --wait 15000
     finish server
     status server 1
     status client 1
+    expect_stderr server "pipeword: \"stop\" is not a word this server knows (Stop, Continue, or \
+none for Start): it runs with no reply"
     expect server "$created" "$waiting" "$connected" \
         'Receive 12 bytes from client: "Hello"' 'Server Message Send 1 '
     expect_no_reply client
