@@ -5,6 +5,7 @@
 #   dist/pipeword-VERSION-win64.zip    the same for 64-bit x86 Windows, for installations that
 #                                      run no 32-bit programs
 #   dist/pipeword_VERSION_ARCH.deb     the Linux programs, their manual pages, the copyright
+#   dist/pipeword-VERSION-py3-none-any.whl  the Python package (scripts/wheel.sh)
 # each with its SHA-256 sum beside it (NAME.sha256). Installs what it needs first.
 # tests/release/check.sh checks the result.
 #
@@ -55,3 +56,5 @@ for preset in release-windows release-windows64 release-native; do
 done
 # CPack's staging area; the packages are what is left.
 rm -rf dist/_CPack_Packages
+echo "==== wheel"
+sh scripts/wheel.sh dist

@@ -311,8 +311,9 @@ large for this system: a pipe message carries at most $largest bytes here, $caus
     end_case
 }
 
-# The README's client samples against the real server: the Python one natively, the C one
-# cross-built and under Wine. Each prints the word alone.
+# The README's client samples against the real server: the Python one (the Python package's
+# user) natively, the C one cross-built and under Wine. Each prints the word alone, or one
+# line with the outcome's Win32 code.
 samples() {
     # Started before the server, which it waits for.
     client_first "sample $(basename "$client") waits for the server" Ready Ready
@@ -327,18 +328,13 @@ samples() {
     run client "$client"
     finish server
     status client 1
-    # The C one names the read's code: broken pipe, or not connected (see expect_no_reply).
-    code=""
-    case $client in
-    *.py) ;;
-    *)
-        code=" (error 0x000000e9)"
-        if grep -q 'error 0x0000006d' "$work/client.err"; then
-            code=" (error 0x0000006d)"
-        fi
-        ;;
-    esac
-    expect_stderr client "pipeword client: the server closed the pipe without a reply$code"
+    # Broken pipe; the C one may also find the pipe not connected (see expect_no_reply).
+    code=0x0000006d
+    if [ -n "$runner" ] && ! grep -q 'error 0x0000006d' "$work/client.err"; then
+        code=0x000000e9
+    fi
+    expect_stderr client "pipeword client: the server closed the pipe without a reply \
+(error $code)"
     expect client
     end_case
 
@@ -354,11 +350,11 @@ samples() {
     eval "kill -CONT \$holder_pid"
     status client 2
     case $client in
-    *.py) code="" ;;
-    *) code=" (error 0x000000e7)" ;;
+    *.py) pipe="$sample_pipe$(at SamplePipe)" ;;
+    *) pipe=SamplePipe ;;
     esac
-    expect_stderr client "pipeword client: SamplePipe stayed busy for 5 s: its server is \
-serving another client$code"
+    expect_stderr client "pipeword client: $pipe stayed busy for 5 s: its server is serving \
+another client (error 0x000000e7)"
     expect client
     between client 5000 30000
     finish holder
@@ -379,19 +375,39 @@ serving another client$code"
     finish server
     run client "$client"
     status client 2
-    expect_stderr client \
-        'pipeword client: no server came within 5 s ([Errno 111] Connection refused)'
+    expect_stderr client "pipeword client: no server for $sample_pipe$(at SamplePipe) within 5 \
+s: its socket is left from a server that was killed (error 0x00000002)"
     expect client
     end_case
 
+    # Importing the package does nothing else. With no server it ends at once, without a
+    # word (an ask would wait its 5 s, the margin here, and say so); while a server waits,
+    # it never connects: the server's one exchange is still there for the client after it.
+    begin_case importing-the-python-package-does-nothing-else
+    run importer python3 -c 'import pipeword, pipeword.__main__'
+    status importer 0
+    expect importer
+    between importer 0 4999
+    start server "$server" Stop
+    wait_for server "$waiting"
+    run importer python3 -c 'import pipeword, pipeword.__main__'
+    status importer 0
+    expect importer
+    run client "$client"
+    finish server
+    status client 0
+    expect client CorvaneStop
+    expect_served server Hello CorvaneStop
+    end_case
+
     if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
-        echo "skipped: the Python sample's trust checks (they need root)"
+        echo "skipped: the Python package's trust checks (they need root)"
         return
     fi
 
     # The default /tmp/.pipe, in a private /tmp: used when the server (root) made it, refused
-    # without a traceback once it belongs to another user. The outputs go out through
-    # descriptors opened before /tmp is covered; stderr is not kept apart.
+    # at once once it belongs to another user. The outputs go out through descriptors opened
+    # before /tmp is covered; stderr is not kept apart.
     begin_case python-sample-and-the-default-directory
     # shellcheck disable=SC2016 # expanded by the inner shell
     fresh_tmp sh -c '
@@ -413,7 +429,11 @@ serving another client$code"
     : >"$work/client.err"
     expect client CorvaneStop
     : >"$work/refused.err"
-    expect refused "pipeword client: /tmp/.pipe is not root's; set PIPEWORD_PIPE_DIR"
+    refused=$(
+        unset PIPEWORD_PIPE_DIR
+        package_denied_line "the default pipe directory /tmp/.pipe is uid 65534's, not root's"
+    )
+    expect refused "$refused"
     end_case
 
     # A server of another user in a shared directory of root's: connected, then refused.
@@ -424,8 +444,8 @@ serving another client$code"
     start server as_nobody "$theirs" Stop
     run client "$client"
     status client 2
-    expect_stderr client \
-        'pipeword client: the server runs as uid 65534, whom this user does not trust'
+    expect_stderr client "$(package_denied_line "the server runs as uid 65534, and this client \
+trusts only root, its own user and the owner of a pipe directory named in PIPEWORD_PIPE_DIR")"
     expect client
     kill "$server_pid"
     finish server

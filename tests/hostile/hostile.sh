@@ -27,13 +27,13 @@
 #     access                who may open the pipe (root; $HOSTILE_ADMINS_ONLY_SERVER)
 #     default-dir           the default directory /tmp/.pipe made first by another user, or
 #                           by nobody yet, also spelled otherwise (root; in a private /tmp;
-#                           $HOSTILE_IMPOSTOR, $HOSTILE_PYTHON_CLIENT)
+#                           $HOSTILE_IMPOSTOR; the Python package on PYTHONPATH)
 #     way-swaps             another user swapping every entry it owns on the way to the pipe
 #                           directory with a look-alike of its own, in a tight loop, while
 #                           root's clients ask fake servers in both for the word (root; in a
-#                           private /tmp; $HOSTILE_LOOK_ALIKE, $HOSTILE_PYTHON_CLIENT,
-#                           $HOSTILE_SWAP_TRIES tries of each client in each place,
-#                           default 200)
+#                           private /tmp; $HOSTILE_LOOK_ALIKE, the Python package on
+#                           PYTHONPATH, $HOSTILE_SWAP_TRIES tries of each client in each
+#                           place, default 200)
 #     closed-descriptors    the programs started with standard input and output closed
 #     signals               servers ended by SIGTERM, SIGINT, SIGQUIT and SIGHUP, also the
 #                           moment each of their files appears, then another user's server
@@ -753,8 +753,7 @@ ms: $missing (CreateFileW w/err 0x00000002)"
     start impostor as_nobody "$nobody_impostor" Continue
     wait_for impostor "$waiting"
     # However it is spelled, it is the default directory, and neither program trusts it, nor
-    # does the Python client.
-    python_client=${HOSTILE_PYTHON_CLIENT:?HOSTILE_PYTHON_CLIENT names the Python client}
+    # does the Python package.
     for spelling in unset //tmp/.pipe /tmp//.pipe /tmp/./.pipe /tmp/.pipe; do
         if [ "$spelling" = unset ]; then
             unset PIPEWORD_PIPE_DIR
@@ -767,10 +766,10 @@ ms: $missing (CreateFileW w/err 0x00000002)"
         expect client
         refused_at_once server "$foreign" "$server" Stop
         expect server 'Unable to create named pipe w/err 0x00000005'
-        run python "$python_client"
-        if [ "$python_status" -eq 0 ] || ! grep -q 'Errno 13\|not root' "$work/python.err"; then
-            fail "$case_name: the Python client with $spelling: $(cat "$work/python.out" "$work/python.err")"
-        fi
+        run python python3 -m pipeword --wait 0
+        status python 2
+        expect_stderr python "$(package_denied_line "$foreign")"
+        expect python
     done
     unset PIPEWORD_PIPE_DIR
     if ! running impostor; then
@@ -918,27 +917,25 @@ refused_every_try() {
     fi
 }
 
-# python_refused_every_try TEXT: the Python client's ask, $swap_tries times in one
-# interpreter while the swaps go on, is refused every time, with TEXT in its reason.
+# python_refused_every_try CAUSE: the Python package's ask, $swap_tries times in one
+# interpreter while the swaps go on, is refused every time, for CAUSE.
 python_refused_every_try() {
-    python3 - "$python_client" "$swap_tries" "$1" >"$work/python.out" 2>&1 <<'EOF'
+    python3 - "$swap_tries" "$1" >"$work/python.out" 2>&1 <<'EOF'
 import sys
-path, tries, text = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-client = {"__name__": "pipeword_client"}
-with open(path) as source:  # all but the last line, which runs the client
-    exec(compile(source.read().rsplit("\nmain()", 1)[0], path, "exec"), client)
+import pipeword
+tries, cause = int(sys.argv[1]), sys.argv[2]
 for attempt in range(tries):
     try:
-        reply = client["ask_linux"]("Hi\0".encode("utf-16-le"))
-        print(f"try {attempt} took the word {reply!r}")
+        word = pipeword.ask("Hi", wait=0)
+        print(f"try {attempt} took the word {word!r}")
         break
-    except PermissionError as refusal:
-        if text not in str(refusal):
+    except pipeword.AccessDeniedError as refusal:
+        if refusal.cause != cause or refusal.code != 5:
             print(f"try {attempt} refused for another reason: {refusal}")
             break
 EOF
     if [ -s "$work/python.out" ]; then
-        fail "$case_name: the Python client: $(cat "$work/python.out")"
+        fail "$case_name: the Python package: $(cat "$work/python.out")"
     fi
 }
 
@@ -948,7 +945,6 @@ way_swaps() {
     in_private_tmp
     look_alike=$(nobody_copy "${HOSTILE_LOOK_ALIKE:?HOSTILE_LOOK_ALIKE names the look-alike}") ||
         exit 1
-    python_client=${HOSTILE_PYTHON_CLIENT:?HOSTILE_PYTHON_CLIENT names the Python client}
     swap_tries=${HOSTILE_SWAP_TRIES:-200}
     unset PIPEWORD_PIPE_DIR
     # Everything uid 65534 owns on each way has a look-alike of its own beside it: the
@@ -971,14 +967,14 @@ way_swaps() {
     begin_case default-directory-swapped-with-a-look-alike
     foreign="the default pipe directory /tmp/.pipe is uid 65534's, not root's"
     refused_every_try "$(denied_line "$foreign")" "$client" --wait 0
-    python_refused_every_try "/tmp/.pipe is not root's"
+    python_refused_every_try "$foreign"
     end_case
 
     begin_case named-directory-and-its-parent-swapped-with-look-alikes
     export PIPEWORD_PIPE_DIR=/tmp/d/pipes
     changed="the way to the pipe directory runs through /tmp/d, which uid 65534 can change"
     refused_every_try "$(denied_line "$changed")" "$client" --wait 0
-    python_refused_every_try "runs through /tmp/d, which uid 65534 can change"
+    python_refused_every_try "$changed"
     unset PIPEWORD_PIPE_DIR
     end_case
 

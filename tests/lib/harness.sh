@@ -297,6 +297,13 @@ denied_line() {
 (CreateFileW w/err 0x00000005)"
 }
 
+# package_denied_line CAUSE: the Python package's line (its sample's, python3 -m pipeword's)
+# for a pipe that refuses it for that cause.
+package_denied_line() {
+    printf '%s\n' "pipeword client: access to $sample_pipe$(at SamplePipe) is denied: $1 \
+(error 0x00000005)"
+}
+
 # expect_no_reply WHO: the stderr of WHO, a client whose server closed the pipe without a
 # reply. The disconnect finds the client's read either waiting (broken pipe) or still to
 # come (not connected); both mean the same.
