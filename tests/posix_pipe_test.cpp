@@ -167,8 +167,10 @@ TEST_F(PipeFiles, ExitRemovesTheSocketOfAServerStillWaiting) {
 }
 
 // A process that ends while its worker is removing its server's files: the stand-in for
-// unlinkat below holds the worker's first removal until the main thread has begun to exit,
-// and reports which thread makes each removal ('w' the worker, 'e' any other).
+// unlinkat below tells when the worker is in its first removal ('removing'), holds it there
+// until the main thread has begun to exit, and reports which thread makes each removal ('w'
+// the worker, 'e' any other).
+std::atomic<bool> removing{false};
 std::atomic<bool> exiting{false};
 std::atomic<pid_t> closingThread{0};
 SystemCalls closingReal{};
@@ -177,6 +179,7 @@ int closingReport = -1;
 int ReportedUnlink(int directory, const char *path, int flags) {
     bool worker = gettid() == closingThread.load();
     if (worker) {
+        removing = true;
         for (int waited = 0; !exiting.load() && waited < 5000; ++waited) {
             usleep(1000);
         }
@@ -205,7 +208,8 @@ TEST_F(PipeFiles, TheExitHandlerWaitsForAServerHalfWayThroughItsFiles) {
             closingThread = gettid();
             CloseHandle(server);
         }).detach();
-        while (closingThread.load() == 0) {
+        // Only once the worker is half-way through its files does the process end.
+        while (!removing.load()) {
             usleep(1000);
         }
         exiting = true;
