@@ -12,7 +12,8 @@ set -eu
 cd "$(dirname "$0")/.."
 runs=${1:-300}
 build=build/bench
-jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=../scripts/presets.sh
+. scripts/presets.sh
 
 hardening="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection"
 log=$(mktemp)

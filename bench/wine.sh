@@ -15,7 +15,8 @@ set -u
 cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 runs=${1:-20}
-jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=../scripts/presets.sh
+. scripts/presets.sh
 # shellcheck source=../tests/lib/wine.sh
 . tests/lib/wine.sh
 export WINEDEBUG=-all
@@ -29,8 +30,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
-# bench_build PRESET TOOLCHAIN MACHINE: builds and times the programs of one Windows build.
+# bench_build PRESET TOOLCHAIN: builds and times the programs of one Windows build.
 bench_build() {
+    machine=$(preset_machine "$1")
     build=$root/build/bench-$1
     log=$(mktemp)
     if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" \
@@ -51,7 +53,7 @@ bench_build() {
         fi
     fi
     work=$(mktemp -d)
-    start_wine_prefix "$3" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
+    start_wine_prefix "$machine" "$work/wineboot.log" || { tail "$work/wineboot.log"; return 1; }
 
     server=$build/pipeword.exe
     client=$build/pipeword-client.exe
@@ -97,10 +99,10 @@ bench_build() {
     }
     stripped=$work/stripped.exe
     strip=i686-w64-mingw32-strip
-    [ "$3" = amd64 ] && strip=x86_64-w64-mingw32-strip
+    [ "$machine" = amd64 ] && strip=x86_64-w64-mingw32-strip
     $strip -o "$stripped" "$server" 2>/dev/null || cp "$server" "$stripped"
     echo "$1: pipeword.exe: $(stat -c %s "$server") bytes as built, $(stat -c %s "$stripped")" \
-        "stripped; $("$(wine_loader "$3")" --version 2>/dev/null)"
+        "stripped; $("$(wine_loader "$machine")" --version 2>/dev/null)"
     echo "refused (Wine start and exit): $(figures "$work/refused")"
     echo "full run with a client:        $(figures "$work/full")"
     cleanup
@@ -112,9 +114,9 @@ bench_build() {
 }
 
 outcome=0
-bench_build windows64 mingw-w64-x86_64.cmake amd64 || outcome=1
+bench_build windows64 mingw-w64-x86_64.cmake || outcome=1
 if windows_build_runs windows; then
-    bench_build windows mingw-w64-i686.cmake i386 || outcome=1
+    bench_build windows mingw-w64-i686.cmake || outcome=1
 else
     echo "windows: not timed, 32-bit Wine cannot run here: $no_32bit_why"
 fi

@@ -4,8 +4,10 @@
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh native
+# shellcheck source=presets.sh
+. scripts/presets.sh
 cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc 2>/dev/null || echo 2)" --target pipeword pipeword-client >/dev/null
+cmake --build --preset native -j"$jobs" --target pipeword pipeword-client >/dev/null
 
 # A pipe directory of the demo's own, so that it runs the same for every user: the shared
 # default, /tmp/.pipe, is used only if it is root's (see "On Linux" in the README).

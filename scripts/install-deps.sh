@@ -14,7 +14,7 @@
 # amd64 versions that only the missing list names) is tried once more with the release's own
 # suite as target. Exit status 1, with one line saying what and why, if that fails too.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 # shellcheck source=../tests/lib/wine.sh
 . tests/lib/wine.sh
 

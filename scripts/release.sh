@@ -22,11 +22,13 @@ logs=$root/build/logs
 umask 022
 
 sh scripts/install-deps.sh all
+# shellcheck source=source-date-epoch.sh
 . scripts/source-date-epoch.sh
+# shellcheck source=presets.sh
+. scripts/presets.sh
 echo "release: file dates and time stamps $SOURCE_DATE_EPOCH" \
     "($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
 mkdir -p "$logs" dist
-jobs=$(nproc 2>/dev/null || echo 2)
 
 # Packages of an earlier run would otherwise sit beside the new ones.
 rm -f dist/pipeword-*-win32.zip dist/pipeword-*-win32.zip.sha256 \
@@ -36,25 +38,31 @@ rm -f dist/pipeword-*-win32.zip dist/pipeword-*-win32.zip.sha256 \
 for preset in release-windows release-windows64 release-native; do
     echo "==== $preset"
     log=$logs/$preset
-    if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j"$jobs" &&
-        cpack --preset "$preset"; } >"$log" 2>&1; then
+    # CPack makes each preset's packages in a folder of their own, with its staging area;
+    # the files it leaves there are the packages and their sums, which are made again here
+    # for each package as it goes into dist/ (a ZIP is rewritten first).
+    made=$root/build/$preset/packages
+    rm -rf "$made"
+    if ! build_preset "$preset" "$log"; then
+        echo "release: $preset failed (log in build/logs/$preset)"
+        exit 1
+    fi
+    if ! cpack --preset "$preset" -B "$made" >>"$log" 2>&1; then
         tail -60 "$log"
         echo "release: $preset failed (log in build/logs/$preset)"
         exit 1
     fi
-    sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$log" >"$log.packages"
-    while IFS= read -r package; do
-        case $package in
-        *.zip)
-            python3 scripts/repack-zip.py "$package"
-            (cd "$(dirname "$package")" && name=$(basename "$package") &&
-                sha256sum "$name" >"$name.sha256")
-            ;;
+    for package in "$made"/*; do
+        [ -f "$package" ] || continue
+        name=$(basename "$package")
+        case $name in
+        *.sha256) continue ;;
+        *.zip) python3 scripts/repack-zip.py "$package" ;;
         esac
-        printf '%s\n' "$package" "$package.sha256"
-    done <"$log.packages"
+        mv "$package" "dist/$name"
+        (cd dist && sha256sum "$name" >"$name.sha256")
+        printf '%s\n' "$root/dist/$name" "$root/dist/$name.sha256"
+    done
 done
-# CPack's staging area; the packages are what is left.
-rm -rf dist/_CPack_Packages
 echo "==== wheel"
 sh scripts/wheel.sh dist

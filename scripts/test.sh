@@ -3,17 +3,19 @@
 # ThreadSanitizer, the fuzz targets, and both Windows builds under Wine: the 64-bit one
 # everywhere, the 32-bit one where the kernel runs 32-bit programs (elsewhere it is built,
 # and its tests are counted as skipped, with the reason). Installs what it needs first.
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 logs=$root/build/logs
 # shellcheck source=../tests/lib/wine.sh
 . tests/lib/wine.sh
+# shellcheck source=presets.sh
+. scripts/presets.sh
 
 sh scripts/install-deps.sh all || exit 1
 mkdir -p "$logs"
 
-jobs=$(nproc 2>/dev/null || echo 2)
 passed=0
 failed=0
 skipped=0
@@ -29,27 +31,30 @@ fi
 WINEDEBUG=-all
 export WINEDEBUG
 
+# add PASSED FAILED SKIPPED: adds to the totals.
+add() {
+    passed=$((passed + $1))
+    failed=$((failed + $2))
+    skipped=$((skipped + $3))
+}
+
 run_preset() {
-    preset=$1
-    log=$logs/$preset
+    local preset="$1" log="$logs/$1" runner="" count
     echo "==== $preset: configure and build"
-    if ! cmake --preset "$preset" >"$log.build" 2>&1 ||
-        ! cmake --build --preset "$preset" -j"$jobs" >>"$log.build" 2>&1; then
-        tail -60 "$log.build"
-        failed=$((failed + 1))
+    if ! build_preset "$preset" "$log.build"; then
+        add 0 1 0
         broken="$broken $preset(build)"
         return
     fi
-    runner=""
     if [ "$preset" = tsan ]; then
         runner=$tsan_runner
     fi
     case $preset in
     windows*)
         if ! windows_build_runs "$preset"; then
-            count=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: //p')
+            count=$(listed_tests "$preset")
             echo "==== $preset: ${count:=0} tests under 32-bit Wine skipped: $no_32bit_why"
-            skipped=$((skipped + count))
+            add 0 0 "$count"
             return
         fi
         # Each Windows build keeps its Wine prefix inside its build tree; a running
@@ -57,81 +62,51 @@ run_preset() {
         WINEPREFIX=$root/build/$preset/wineprefix
         export WINEPREFIX
         [ -f "$WINEPREFIX/system.reg" ] || echo "==== $preset: creating the Wine prefix"
-        machine=i386
-        [ "$preset" = windows64 ] && machine=amd64
-        if ! start_wine_prefix "$machine" "$log.wineboot"; then
+        if ! start_wine_prefix "$(preset_machine "$preset")" "$log.wineboot"; then
             tail -20 "$log.wineboot"
-            failed=$((failed + 1))
+            add 0 1 0
             broken="$broken $preset(wineboot)"
             return
         fi
         ;;
     esac
     echo "==== $preset: test"
-    rm -f "build/$preset/reports/"*.txt
-    $runner ctest --preset "$preset" -j"$jobs" --timeout 300 >"$log.test" 2>&1
-    count_tests "$preset" $?
+    rm -f "build/$preset/reports/"*.txt "$log.xml"
+    $runner ctest --preset "$preset" -j"$jobs" --timeout 300 --output-junit "$log.xml" \
+        >"$log.test" 2>&1
+    count_tests "$preset" "$log" $?
     case $preset in
     windows*) wineserver -k 2>/dev/null ;;
     esac
 }
 
-# count_tests NAME STATUS: shows the results of a ctest run logged in $log.test, with the
-# lines that tests left in the build's reports/ folder, and adds them to the totals.
+# count_tests PRESET LOG STATUS: shows the results of PRESET's ctest run, which ended with
+# STATUS, logged in LOG.test with its JUnit report in LOG.xml, and the lines that tests left
+# in the build's reports/ folder; adds them to the totals.
 count_tests() {
-    grep -E "Test +#" "$log.test"
+    grep -E "Test +#" "$2.test"
     cat "build/$1/reports/"*.txt 2>/dev/null
-    if [ "$2" -ne 0 ]; then
+    if [ "$3" -ne 0 ]; then
         echo "---- $1: output of the failed tests"
-        grep -v -E "^ *[0-9]+/[0-9]+ Test +#" "$log.test" | tail -150
+        grep -v -E "^ *[0-9]+/[0-9]+ Test +#" "$2.test" | tail -150
         broken="$broken $1"
     fi
-    counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' \
-        "$log.test")
-    if [ -n "$counts" ]; then
-        set -- $counts
-        failed=$((failed + $1))
-        passed=$((passed + $2 - $1))
-    else
-        failed=$((failed + 1))
-    fi
+    # shellcheck disable=SC2046 # three numbers
+    add $(ctest_counts "$2.xml" "$3")
 }
 
-# The libFuzzer targets, built with clang into build/fuzz; each runs for 30 s.
-run_fuzz() {
-    log=$logs/fuzz
-    echo "==== fuzz: configure and build (clang, libFuzzer)"
-    if ! cmake -S . -B build/fuzz -DPIPEWORD_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$log.build" 2>&1 ||
-        ! cmake --build build/fuzz -j"$jobs" >>"$log.build" 2>&1; then
-        tail -60 "$log.build"
-        failed=$((failed + 1))
-        broken="$broken fuzz(build)"
-        return
-    fi
-    echo "==== fuzz: run each target"
-    rm -f build/fuzz/reports/*.txt
-    ctest --test-dir build/fuzz -j"$jobs" --output-on-failure >"$log.test" 2>&1
-    count_tests fuzz $?
-}
-
-for preset in native asan tsan; do
+for preset in native asan tsan fuzz windows windows64; do
     run_preset "$preset"
 done
-run_fuzz
-run_preset windows
-run_preset windows64
 
 # The release artifacts: built from this tree, then installed and run as a user would.
 echo "==== release: build the packages and check them"
-sh tests/release/check.sh >"$logs/release" 2>&1 || broken="$broken release"
+rm -f "$logs/release.counts"
+RELEASE_COUNTS=$logs/release.counts sh tests/release/check.sh >"$logs/release" 2>&1 ||
+    broken="$broken release"
 grep -E "^(ok|FAIL|skip|     )" "$logs/release" || tail -40 "$logs/release"
-counts=$(sed -n 's/^release: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' \
-    "$logs/release")
-set -- ${counts:-0 1 0}
-passed=$((passed + $1))
-failed=$((failed + $2))
-skipped=$((skipped + $3))
+# shellcheck disable=SC2046 # three numbers
+add $(cat "$logs/release.counts" 2>/dev/null || echo 0 1 0)
 
 echo
 if [ -n "$broken" ]; then

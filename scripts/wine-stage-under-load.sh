@@ -7,13 +7,12 @@
 # Prints one line per run and the totals; logs in build/logs/under-load/.
 # Exit status 0 when every run of both passed.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 runs=${1:-10}
 stage=${2:-windows64}
 case $stage in
-windows) machine=i386 ;;
-windows64) machine=amd64 ;;
+windows | windows64) ;;
 *)
     echo "wine-stage-under-load: no Windows stage $stage (windows or windows64)" >&2
     exit 2
@@ -21,6 +20,8 @@ windows64) machine=amd64 ;;
 esac
 # shellcheck source=../tests/lib/wine.sh
 . tests/lib/wine.sh
+# shellcheck source=presets.sh
+. scripts/presets.sh
 if ! windows_build_runs "$stage"; then
     echo "wine-stage-under-load: $stage cannot run here: $no_32bit_why" >&2
     exit 2
@@ -29,20 +30,15 @@ logs=$root/build/logs/under-load
 mkdir -p "$logs"
 rm -f "$logs"/*
 
-jobs=$(nproc 2>/dev/null || echo 2)
 for preset in native "$stage"; do
-    if ! cmake --preset "$preset" >"$logs/$preset.build" 2>&1 ||
-        ! cmake --build --preset "$preset" -j"$jobs" >>"$logs/$preset.build" 2>&1; then
-        tail -40 "$logs/$preset.build"
-        exit 1
-    fi
+    build_preset "$preset" "$logs/$preset.build" || exit 1
 done
 
 # The prefix and the persistent server as the test command sets them up.
 WINEPREFIX=$root/build/$stage/wineprefix
 WINEDEBUG=-all
 export WINEPREFIX WINEDEBUG
-start_wine_prefix "$machine" "$logs/wineboot" || {
+start_wine_prefix "$(preset_machine "$stage")" "$logs/wineboot" || {
     tail -20 "$logs/wineboot"
     exit 1
 }
@@ -64,10 +60,12 @@ failed=0
 run=1
 while [ "$run" -le "$runs" ]; do
     began=$(date +%s)
-    ctest --preset "$stage" -j"$jobs" --timeout 300 >"$logs/$stage.$run" 2>&1
+    ctest --preset "$stage" -j"$jobs" --timeout 300 --output-junit "$logs/$stage.$run.xml" \
+        >"$logs/$stage.$run" 2>&1
     status=$?
-    summary=$(grep "tests passed" "$logs/$stage.$run")
-    echo "$stage run $run: ${summary:-no summary} ($(($(date +%s) - began)) s)"
+    # shellcheck disable=SC2046 # three numbers
+    set -- $(ctest_counts "$logs/$stage.$run.xml" "$status")
+    echo "$stage run $run: $1 passed, $2 failed, $3 skipped ($(($(date +%s) - began)) s)"
     if [ "$status" -ne 0 ]; then
         failed=$((failed + 1))
         grep -E "\*\*\*|Failed|FAIL" "$logs/$stage.$run" | head -20

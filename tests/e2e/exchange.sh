@@ -10,7 +10,7 @@
 #           wineserver, so each group then runs in a Wine prefix of its own, copied from the
 #           initialised one; natively each group has a pipe directory of its own. Either way
 #           the groups can run at once.
-# shellcheck disable=SC2154 # WHO_status and the like are set through eval
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 set -u
 group=$1
 server=$2
@@ -32,8 +32,8 @@ reply_case() {
 # client_first NAME TEXT CLIENT_ARG...: the client, started a second before the server
 # ("Stop"), waits for the pipe and sends TEXT.
 client_first() {
+    local text="$2"
     begin_case "$1"
-    text=$2
     shift 2
     start client "$client" "$@"
     sleep 1
@@ -143,17 +143,16 @@ client_never_reads() {
 }
 
 # redirected IN OUT ARG...: the client with standard input from IN and standard output to
-# OUT (client.out left empty when OUT is another file); sets client_status.
+# OUT (client.out left empty when OUT is another file); keeps its exit status.
 redirected() {
-    input=$1
-    output=$2
+    local input="$1" output="$2"
     shift 2
     [ "$output" = "$work/client.out" ] || : >"$work/client.out"
     case $client in
     *.exe) "$runner" "$client" "$@" <"$input" >"$output" 2>"$work/client.err" ;;
     *) "$client" "$@" <"$input" >"$output" 2>"$work/client.err" ;;
     esac
-    client_status=$?
+    remember client status $?
 }
 
 # The client's command line as people and scripts use it: stdout for the exchange (the word
@@ -266,7 +265,7 @@ client_cli() {
     replacement=$(printf '\357\277\275')
     run client "$client" --wait 0 --pipe "$(printf 'a\033[31mred')"
     status client 2
-    expect_stderr client "$(no_server_line "a$replacement[31mred" 0)"
+    expect_stderr client "$(no_server_line "a${replacement}[31mred" 0)"
     expect client
     if [ -z "$runner" ]; then
         run client "$client" --pipe "$(printf 'bad\377name')"
@@ -345,9 +344,9 @@ samples() {
     start holder "${SAMPLES_HOLDER:?SAMPLES_HOLDER names pipeword-client}" --wait 15000 \
         --pause-before-writing 1
     wait_for holder 'Waiting 1 s before writing'
-    eval "kill -STOP \$holder_pid"
+    kill -STOP "$(recall holder pid)"
     run client "$client"
-    eval "kill -CONT \$holder_pid"
+    kill -CONT "$(recall holder pid)"
     status client 2
     case $client in
     *.py) pipe="$sample_pipe$(at SamplePipe)" ;;
@@ -401,7 +400,7 @@ s: its socket is left from a server that was killed (error 0x00000002)"
     end_case
 
     if [ "$(id -u)" -ne 0 ] || ! unshare --mount true 2>/dev/null; then
-        echo "skipped: the Python package's trust checks (they need root)"
+        skip "the Python package's trust checks (they need root)"
         return
     fi
 
@@ -447,7 +446,7 @@ s: its socket is left from a server that was killed (error 0x00000002)"
     expect_stderr client "$(package_denied_line "the server runs as uid 65534, and this client \
 trusts only root, its own user and the owner of a pipe directory named in PIPEWORD_PIPE_DIR")"
     expect client
-    kill "$server_pid"
+    kill "$(recall server pid)"
     finish server
     end_case
 }

@@ -40,7 +40,7 @@
 #                           (root; $HOSTILE_SIGNAL_AT_FILES, $HOSTILE_SIGNAL_RUNS runs of
 #                           each signal at each file, default 30)
 # Exit status 0 when every case passed, 77 when the group cannot run here (not root), else 1.
-# shellcheck disable=SC2154 # WHO_pid, WHO_status and the like are set through eval
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 set -u
 group=$1
 server=$2
@@ -74,7 +74,7 @@ needs_root() {
 # already started, which then ends as a whole exchange of the default request must; the case
 # ends with the name free.
 served_to() {
-    word=$1
+    local word="$1"
     shift
     run client "$@"
     status client 0
@@ -89,6 +89,7 @@ served_to() {
 
 # filler_bytes COUNT FILE: the filler's first COUNT bytes.
 filler_bytes() {
+    local repeats
     printf 'a\000b\000c\000d\000e\000f\000g\000h\000i\000j\000k\000l\000m\000' >"$work/pattern"
     printf 'n\000o\000p\000q\000r\000s\000t\000u\000v\000w\000x\000y\000z\000' >>"$work/pattern"
     repeats=$(($1 / 52 + 1))
@@ -248,11 +249,11 @@ second_client() {
     start server "$server" Stop
     start first "$client" --wait 15000 --pause-before-writing 3 First
     wait_for first 'Waiting 3 s before writing'
-    eval "kill -STOP \$first_pid"
+    kill -STOP "$(recall first pid)"
     wait_for server "$connected"
     start third "$client" --wait 4000 Third
     run second "$client" --wait 500 Second
-    eval "kill -CONT \$first_pid"
+    kill -CONT "$(recall first pid)"
     status second 2
     expect_stderr second "$(busy_line 500)"
     expect second
@@ -383,8 +384,7 @@ written (WriteFile w/err 0x000000e8)"
 # create its pipe at once and says why on stderr; it is killed rather than left to wait out
 # the deadline. Its output is for the caller's expect.
 refused_at_once() {
-    who=$1
-    cause=$2
+    local who="$1" cause="$2"
     shift 2
     start "$who" "$@"
     printed_at_once "$who" 'Unable to create named pipe'
@@ -398,9 +398,8 @@ refused_at_once() {
 # create its pipe: the create error line at once, the report line at the deadline, status 0,
 # and on stderr the cause ("" for none).
 unusable_pipe_dir() {
+    local code="$2" cause="$3"
     begin_case "$1"
-    code=$2
-    cause=$3
     shift 3
     start server "$@" "$server"
     printed_at_once server 'Unable to create named pipe'
@@ -418,7 +417,7 @@ unusable_pipe_dir() {
 # path is DIR/SamplePipe and must fit sun_path (108 bytes with its NUL): a directory of 96
 # bytes is the longest that does.
 directory_of_length() {
-    base=$work/d
+    local base="$work/d" padding
     padding=$(($1 - ${#base}))
     if [ "$padding" -lt 1 ]; then
         return 1
@@ -449,7 +448,7 @@ pipe_dir() {
         name_free
         end_case
     else
-        echo "skipped: $case_name (the temporary directory's path is too long to build on)"
+        skip "$case_name (the temporary directory's path is too long to build on)"
     fi
 
     # A relative pipe directory is taken against the working directory: one that has gone
@@ -473,11 +472,11 @@ ms: $gone (CreateFileW w/err 0x00000002)"
     # is served as ever.
     begin_case without-proc
     if [ "$(id -u)" -ne 0 ] || ! (without_proc true) 2>/dev/null; then
-        echo "skipped: $case_name (needs root, to cover /proc in a mount namespace of its own)"
+        skip "$case_name (needs root, to cover /proc in a mount namespace of its own)"
         return
     fi
     if [ -n "${HOSTILE_SANITIZED:-}" ]; then
-        echo "skipped: $case_name (the sanitizers' runtimes need /proc themselves)"
+        skip "$case_name (the sanitizers' runtimes need /proc themselves)"
         return
     fi
     export PIPEWORD_PIPE_DIR="$work/pipes"
@@ -545,6 +544,7 @@ pipe_dir_unwritable() {
 
 # open_files_of PID: the files PID has open.
 open_files_of() {
+    local fd
     for fd in /proc/"$1"/fd/*; do
         readlink "$fd"
     done
@@ -564,7 +564,7 @@ raw_clients() {
         wait_for server "$waiting"
         start client "$raw" "$socket" descriptor "$work/marker" "$bytes" 2000
         wait_for server 'Send 12 bytes'
-        open_files_of "$server_pid" >"$work/open-files"
+        open_files_of "$(recall server pid)" >"$work/open-files"
         if ! running server; then
             fail "$case_name: the server had ended before its open files were seen"
         elif grep -q "$work/marker" "$work/open-files"; then
@@ -623,7 +623,7 @@ nobody_served() {
 # serve_with_mode MODE PROGRAM ARG...: PROGRAM, started as the server, waits with a socket of
 # that mode.
 serve_with_mode() {
-    mode=$1
+    local mode="$1" made
     shift
     start server "$@"
     wait_for server "$waiting"
@@ -803,7 +803,8 @@ closed_descriptors() {
     start server sh -c "$closed" "$server" Stop
     start client "$client" --wait 15000 --pause-before-writing 1
     wait_for client 'Waiting 1 s before writing'
-    standard=$(readlink "/proc/$server_pid/fd/0" "/proc/$server_pid/fd/1" | sort -u)
+    descriptors=/proc/$(recall server pid)/fd
+    standard=$(readlink "$descriptors/0" "$descriptors/1" | sort -u)
     if [ "$standard" != /dev/null ]; then
         fail "$case_name: the server's descriptors 0 and 1 are $(echo "$standard" | tr '\n' ' ')"
     fi
@@ -833,9 +834,10 @@ closed_descriptors() {
 # server starts with the signal's default disposition, as from a launcher (a shell's
 # background job would otherwise ignore SIGINT and SIGQUIT).
 ended_by() {
+    local left
     start server env --default-signal="$1" "$server" Stop
     wait_for server "$waiting"
-    kill -s "$1" "$server_pid"
+    kill -s "$1" "$(recall server pid)"
     finish server
     status server "$2"
     expect server "$created" "$waiting"
@@ -868,7 +870,7 @@ signals() {
     ended_by HUP 129
     start server env --ignore-signal=HUP "$server" Stop
     wait_for server "$waiting"
-    kill -s HUP "$server_pid"
+    kill -s HUP "$(recall server pid)"
     served_to CorvaneStop "$client" --wait 5000
 
     # Each signal sent the moment the lock file appears (before the server's handlers would
@@ -898,9 +900,8 @@ signals() {
 # on, is refused every time with LINE on stderr, status 2 and no word. A try is one program
 # run and nothing else, so that the swaps meet as many of its steps as they can.
 refused_every_try() {
-    line=$1
+    local line=$1 try=0 outcomes expected
     shift
-    try=0
     : >"$work/client.out"
     : >"$work/client.err"
     while [ "$try" -lt "$swap_tries" ]; do

@@ -1,5 +1,7 @@
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 # Sourced by every script that builds for or runs under Wine, and by the install step: which
-# Windows builds this machine can run, the Wine loader for each executable, and Wine prefixes.
+# Windows builds this machine can run, the machine of each build and the Wine loader for it,
+# and Wine prefixes.
 #
 # Two Windows builds are tested: the 32-bit one (preset windows) and the 64-bit one (preset
 # windows64). 64-bit Wine runs on every x86-64 machine. 32-bit Wine is itself a 32-bit
@@ -11,6 +13,7 @@
 # it does not, no_32bit_why says why in a few words. PIPEWORD_NO_32BIT=1 says it does not
 # without asking the kernel, to try the other path on a machine that has both.
 runs_32bit_programs() {
+    local probe
     no_32bit_why=""
     if [ "${PIPEWORD_NO_32BIT:-0}" != 0 ]; then
         no_32bit_why="PIPEWORD_NO_32BIT is set"
@@ -46,17 +49,24 @@ runs_32bit_programs() {
     [ -z "$no_32bit_why" ]
 }
 
-# windows_build_runs PRESET: whether this machine runs the executables of the Windows build
-# PRESET (windows or windows64, or a release-* preset of either); sets no_32bit_why if not.
-windows_build_runs() {
+# preset_machine PRESET: i386 or amd64, the machine of the Windows build PRESET (windows or
+# windows64, or a release-* preset of either).
+preset_machine() {
     case $1 in
-    *windows64) return 0 ;;
-    *) runs_32bit_programs ;;
+    *windows64) echo amd64 ;;
+    *) echo i386 ;;
     esac
+}
+
+# windows_build_runs PRESET: whether this machine runs the executables of the Windows build
+# PRESET; sets no_32bit_why if not.
+windows_build_runs() {
+    [ "$(preset_machine "$1")" = amd64 ] || runs_32bit_programs
 }
 
 # pe_machine FILE: i386 or amd64, the machine type in the PE header of FILE; else unknown.
 pe_machine() {
+    local pe
     pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
     case $(od -An -tx2 -j$((${pe:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ') in
     014c) echo i386 ;;
@@ -102,6 +112,7 @@ default_wine_prefix() {
 # server and the services would otherwise hold it as long as they run. Wine's messages go
 # to LOG (default: WINEPREFIX.wineboot.log beside the prefix).
 start_wine_prefix() {
+    local wine_log
     mkdir -p "$(dirname "$WINEPREFIX")" || return 1
     wine_log=${2:-${WINEPREFIX%/}.wineboot.log}
     (

@@ -4,7 +4,7 @@
 # must end with status 1, the client must get "CorvaneStop", and memcheck must report no
 # invalid access and no leak (definite, indirect or possible).
 # Usage: exchange.sh SERVER CLIENT [REPORT]   (REPORT: a file that receives the "ok" lines)
-# shellcheck disable=SC2154 # WHO_status is set through eval
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 set -u
 server=$1
 client=$2
@@ -22,6 +22,7 @@ runner=""
 
 # memcheck_case NAME CLIENT_ARG...
 memcheck_case() {
+    local log summary
     begin_case "$1"
     shift
     log=$work/$case_name.log
@@ -33,10 +34,10 @@ memcheck_case() {
         --suppressions="$here/worker-thread.supp" --log-file="$log" "$server" Stop
     run client "$client" --wait 30000 "$@"
     finish server
-    if [ "$server_status" -ne 1 ]; then
-        fail "$case_name: status $server_status under valgrind (99: memcheck found errors)"
+    if [ "$(recall server status)" -ne 1 ]; then
+        fail "$case_name: status $(recall server status) under valgrind (99: memcheck found errors)"
     fi
-    if [ "$client_status" -ne 0 ] ||
+    if [ "$(recall client status)" -ne 0 ] ||
         ! grep -q '^Reply 24 bytes: "CorvaneStop"$' "$work/client.out"; then
         fail "$case_name: the client did not get its word:"
         cat "$work/client.out" "$work/client.err"

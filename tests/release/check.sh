@@ -30,7 +30,18 @@
 # The check refuses to install over a pipeword that is already installed, or over any file
 # of the package that is already on the system: it never replaces or removes what it did not
 # put there.
+# Prints a line for each check (ok, FAIL with the reasons below it, or skipped and why), then
+# "release: N passed, M failed, K skipped"; with RELEASE_COUNTS naming a file, writes the
+# three numbers there too, as "N M K", for the test command.
+# shellcheck shell=dash # "local": dash has it, as Debian's policy asks of every /bin/sh
 set -u
+# The harness counts the checks and keeps the work directory; the programs are started
+# through it, but none through its runner: the ZIPs' programs run under the Wine loader,
+# named as their program.
+runner=""
+label=release
+# shellcheck source=../lib/harness.sh
+. "$(dirname "$0")/../lib/harness.sh"
 cd "$(dirname "$0")/../.." || exit 1
 root=$(pwd)
 # Both builds take their dates from this.
@@ -56,36 +67,34 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=sudo
 fi
 
-# shellcheck source=../lib/wine.sh
-. "$root/tests/lib/wine.sh"
-work=$(mktemp -d)
-prefix=""
 installed_here=false
-cleanup() {
+release_cleanup() {
     if $installed_here; then
         $as_root dpkg --purge pipeword >/dev/null 2>&1
     fi
-    remove_wine_prefix
-    rm -rf "$work"
+    harness_cleanup
 }
-trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
+trap release_cleanup EXIT
 
-passed=0
-failed=0
-skipped=0
-# check NAME COMMAND...: one check; the command explains itself when it fails.
+# check NAME COMMAND...: one check, a case of its own; the command explains itself when it
+# fails.
 check() {
-    name=$1
+    begin_case "$1"
     shift
-    if "$@" >"$work/why" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok   $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
+    if ! "$@" >"$work/why" 2>&1; then
+        fail "$case_name"
         sed 's/^/     /' "$work/why" | head -40
     fi
+    end_case
+}
+
+# report: the closing line (and RELEASE_COUNTS); whether every check passed.
+report() {
+    echo "release: $passed passed, $failures failed, $skipped skipped"
+    if [ -n "${RELEASE_COUNTS:-}" ]; then
+        echo "$passed $failures $skipped" >"$RELEASE_COUNTS"
+    fi
+    [ "$failures" -eq 0 ]
 }
 
 # same_lines EXPECTED ACTUAL: two files, equal (prints a diff otherwise).
@@ -99,6 +108,7 @@ same_lines() {
 # ---- Both ----------------------------------------------------------------------------------
 
 checksums() {
+    local package
     for package in $zips "$deb"; do
         [ -f "$package" ] || { echo "missing: $package"; return 1; }
         (cd "$dist" && sha256sum -c "$(basename "$package").sha256") || return 1
@@ -112,20 +122,22 @@ printf '%s\n' \
     'Client is connected.' \
     'Receive 12 bytes from client: "Hello"' \
     'Send 24 bytes to client: "CorvaneStop"' \
-    'Server Message Send 1 ' >"$work/server.expected"
-sed 's/$/\r/' "$work/server.expected" >"$work/server.expected.crlf"
+    'Server Message Send 1 ' >"$work/served"
+sed 's/$/\r/' "$work/served" >"$work/served.crlf"
 
 # exchange SERVER-COMMAND CLIENT-COMMAND EXPECTED: runs "SERVER Stop" and the client against
-# it; the server must print exactly EXPECTED and exit with 1, the client must get the word.
+# it (each command a program and its first arguments, split at spaces); the server must print
+# exactly EXPECTED and exit with 1, the client must get the word.
 exchange() {
-    $1 Stop >"$work/server.out" 2>"$work/server.err" &
-    server=$!
-    $2 --wait 15000 >"$work/client.out" 2>"$work/client.err"
-    client_status=$?
-    wait $server
-    server_status=$?
-    ok=true
-    if [ $server_status -ne 1 ] || [ $client_status -ne 0 ]; then
+    local ok=true server_status client_status
+    # shellcheck disable=SC2086 # split at spaces
+    start server $1 Stop
+    # shellcheck disable=SC2086 # split at spaces
+    run client $2 --wait 15000
+    finish server
+    server_status=$(recall server status)
+    client_status=$(recall client status)
+    if [ "$server_status" -ne 1 ] || [ "$client_status" -ne 0 ]; then
         echo "server exit status $server_status (expected 1), client $client_status (expected 0)"
         ok=false
     fi
@@ -145,16 +157,17 @@ exchange() {
 
 check "checksums of the packages (NAME.sha256)" checksums
 for package in $zips "$deb"; do
-    [ -f "$package" ] || {
-        echo "release: $passed passed, $((failed + 1)) failed, $skipped skipped"
+    if [ ! -f "$package" ]; then
+        fail "$(basename "$package") is missing: the other checks need every package"
+        report
         exit 1
-    }
+    fi
 done
 
 # ---- The same bytes from a second build ----------------------------------------------------
 
 rebuild() {
-    copy=$work/rebuild/pipeword
+    local copy="$work/rebuild/pipeword"
     mkdir -p "$copy" || return 1
     if [ -e .git ]; then
         # Tracked files that were deleted in the working tree are left out with them.
@@ -183,6 +196,7 @@ listing() {
 # same_bytes PACKAGE: the second build's package of that name is byte for byte PACKAGE;
 # otherwise says which members differ, in their listing or in their contents.
 same_bytes() {
+    local again side package
     again=$work/rebuild/pipeword/dist/$(basename "$1")
     [ -f "$again" ] || { echo "the second build made no $(basename "$again")"; return 1; }
     cmp -s "$1" "$again" && return 0
@@ -237,6 +251,7 @@ unpack_zip() {
 
 # Every line ends in CR LF, including the last one.
 crlf_text() {
+    local text bare crlf last
     for text in README.txt LICENSE.txt samples/pipeword-client.ps1 samples/pipeword_client.c \
         samples/pipeword_client.py; do
         bare=$(tr -d '\r' <"$unzipped/$text" | wc -l)
@@ -259,6 +274,7 @@ texts_say_what_they_are() {
 # The ZIP's machine, console subsystem, only the DLLs every Windows has, the version
 # resource, the manifest for that machine.
 windows_executables() {
+    local objdump format architecture exe
     if [ "$bits" = 64 ]; then
         objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 architecture=amd64
     else
@@ -291,6 +307,7 @@ windows_executables() {
 # A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
 # build/windows/wineprefix and build/windows64/wineprefix) or made afresh.
 wine_prefix() {
+    local template
     remove_wine_prefix
     prefix=""
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -305,18 +322,20 @@ wine_prefix() {
 }
 
 wine_exchange() {
+    local wine
     wine=$(wine_loader "$machine")
     (cd "$unzipped" && exchange "$wine ./pipeword.exe" "$wine ./pipeword-client.exe" \
-        "$work/server.expected.crlf")
+        "$work/served.crlf")
 }
 
 for zip in $zips; do
     top=$(basename "$zip" .zip)
     unzipped=$work/zip/$top
     case $top in
-    *-win64) bits=64 machine=amd64 preset=release-windows64 ;;
-    *) bits=32 machine=i386 preset=release-windows ;;
+    *-win64) bits=64 preset=release-windows64 ;;
+    *) bits=32 preset=release-windows ;;
     esac
+    machine=$(preset_machine "$preset")
     check "$top.zip lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt,samples/}" \
         zip_lists_exactly
     check "$top.zip unpacks" unpack_zip
@@ -325,13 +344,15 @@ for zip in $zips; do
         texts_say_what_they_are
     check "$top: executables: PE $bits-bit x86 console, system DLLs only; version, manifest" \
         windows_executables
+    wine_prefix_check="$top: Wine prefix for the ZIP's programs"
+    wine_exchange_check="$top: Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe \
+from the ZIP"
     if windows_build_runs "$preset"; then
-        check "$top: Wine prefix for the ZIP's programs" wine_prefix
-        check "$top: Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe from the ZIP" \
-            wine_exchange
+        check "$wine_prefix_check" wine_prefix
+        check "$wine_exchange_check" wine_exchange
     else
-        skipped=$((skipped + 2))
-        echo "skip $top: its programs under 32-bit Wine (2 checks): $no_32bit_why"
+        skip "$wine_prefix_check: $no_32bit_why"
+        skip "$wine_exchange_check: $no_32bit_why"
     fi
 done
 
@@ -388,6 +409,7 @@ unpack_deb() {
 # The programs carry the C++ runtime (no libstdc++, libgcc_s or libm at run time), and
 # the package depends on the C library whenever they need the shared one.
 deb_libraries() {
+    local program
     for program in pipeword pipeword-client; do
         readelf -d "$work/deb/usr/bin/$program" >"$work/dynamic" || return 1
         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' "$work/dynamic" >"$work/needed"
@@ -406,6 +428,7 @@ deb_libraries() {
 # The manual pages format without a warning and name the package's version; the change log
 # starts with this version.
 deb_documents() {
+    local page file logged
     for page in pipeword pipeword-client; do
         file=$work/deb/usr/share/man/man1/$page.1.gz
         LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$file" \
@@ -428,6 +451,7 @@ deb_documents() {
 # lintian's verdict: errors and warnings fail (the package's overrides give their reasons);
 # info tags are shown.
 deb_lintian() {
+    local status
     lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1
     status=$?
     grep -v -x 'running with root privileges is not recommended!' "$work/lintian"
@@ -444,14 +468,14 @@ if command -v lintian >/dev/null; then
     check "lintian $(basename "$deb"): no errors or warnings" deb_lintian
     sed -n 's/^I: /     note: lintian: /p' "$work/lintian"
 else
-    skipped=$((skipped + 1))
-    echo "skip lintian: not installed here (apt-get install lintian)"
+    skip "lintian: not installed here (apt-get install lintian)"
 fi
 
 # ---- The package on this machine -----------------------------------------------------------
 
 # Nothing of ours may be overwritten or removed: no pipeword package, none of its files.
 may_install() {
+    local status clash file
     status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
     if [ -n "$status" ] && [ "$status" != not-installed ]; then
         echo "pipeword is already installed here ($status); remove it first (dpkg --purge pipeword)"
@@ -474,6 +498,7 @@ may_install() {
 # reported and included again for this install. dpkg reads dpkg.cfg.d/ (names of letters,
 # digits, "_" and "-" only, in order) before dpkg.cfg; the last rule that matches a path wins.
 path_excludes() {
+    local config file dropped_by rule pattern
     : >"$work/includes"
     : >"$work/rules"
     for config in /etc/dpkg/dpkg.cfg.d/* /etc/dpkg/dpkg.cfg; do
@@ -509,7 +534,7 @@ path_excludes() {
 # dpkg waits for no lock, another install in progress makes it fail at once. Standard output
 # is left in $work/dpkg.out, standard error in $work/dpkg.log.
 patiently() {
-    tries=0
+    local tries=0
     until $as_root "$@" >"$work/dpkg.out" 2>"$work/dpkg.log"; do
         tries=$((tries + 1))
         if ! grep -q "lock" "$work/dpkg.log" || [ $tries -ge 60 ]; then
@@ -527,18 +552,19 @@ private_tmp=false
 if $as_root unshare --mount true 2>/dev/null && command -v setpriv >/dev/null; then
     private_tmp=true
 fi
-# For the scripts run so: empty_tmp puts an empty tmpfs of the namespace's own over /tmp;
-# state PATH shows what is at PATH (a link itself, not where it leads); as_nobody runs a
-# command as uid and gid 65534, an ordinary user.
+# For the scripts run so, with the harness's root_only.sh as their first argument: its
+# helpers (cover_tmp empty, an empty tmpfs of the namespace's own over /tmp, and as_nobody),
+# and state PATH, which shows what is at PATH (a link itself, not where it leads).
 # shellcheck disable=SC2016 # expanded by the inner shell
 namespace_functions='
-empty_tmp() { mount -t tmpfs -o mode=1777 tmpfs /tmp; }
+. "$1" || exit 1
+shift
 state() { stat -c "%F %a %u:%g" "$1" 2>&1; }
-as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 '
 
 # What the package's folders hold, and dpkg's records of pipeword.
 snapshot() {
+    local record
     {
         find /usr/bin /usr/share/man/man1 /usr/share/doc /usr/lib/tmpfiles.d \
             /usr/share/lintian/overrides -maxdepth 1
@@ -563,17 +589,18 @@ install_deb() {
     # as the working directory when it is itself under the /tmp that gets covered.
     # shellcheck disable=SC2016,SC2046 # expanded by the inner shell; one option a line
     patiently unshare --mount sh -c "$namespace_functions"'
-        cd "$1" && shift && empty_tmp && cp "$1" /tmp/package.deb && shift && cd / || exit 1
+        cd "$1" && shift && cover_tmp empty && cp "$1" /tmp/package.deb && shift && cd / ||
+            exit 1
         dpkg -i "$@" /tmp/package.deb >&2 || exit 1
         state /tmp/.pipe
-        as_nobody env -u PIPEWORD_PIPE_DIR sh -c "
+        (as_nobody env -u PIPEWORD_PIPE_DIR sh -c "
             /usr/bin/pipeword Stop >/tmp/server.out 2>&1 &
             /usr/bin/pipeword-client -q 2>&1
             echo \"client exit status \$?\"
             wait \$!
             echo \"server exit status \$?\"
-            cat /tmp/server.out"' sh "$(dirname "$deb")" "$(basename "$deb")" \
-        $(sort -u "$work/includes") || return 1
+            cat /tmp/server.out")' sh "$harness_lib/root_only.sh" "$(dirname "$deb")" \
+        "$(basename "$deb")" $(sort -u "$work/includes") || return 1
     cp "$work/dpkg.out" "$work/fresh"
 }
 
@@ -581,12 +608,13 @@ fresh_exchange() {
     {
         printf '%s\n' "directory 1777 0:0" CorvaneStop "client exit status 0" \
             "server exit status 1"
-        cat "$work/server.expected"
+        cat "$work/served"
     } >"$work/fresh.expected"
     same_lines "$work/fresh.expected" "$work/fresh"
 }
 
 installed_files() {
+    local path file
     dpkg -L pipeword >"$work/listed" || return 1
     while read -r path; do
         [ -d "$path" ] || echo "$path"
@@ -600,6 +628,7 @@ installed_files() {
 }
 
 man_pages() {
+    local page where
     for page in pipeword pipeword-client; do
         where=$(env -u MANPATH man -w "$page") || return 1
         [ "$where" = "/usr/share/man/man1/$page.1.gz" ] ||
@@ -617,7 +646,7 @@ man_pages() {
 installed_exchange() {
     mkdir -p "$work/pipes"
     PIPEWORD_PIPE_DIR=$work/pipes exchange /usr/bin/pipeword /usr/bin/pipeword-client \
-        "$work/server.expected"
+        "$work/served"
 }
 
 # The entry that makes /tmp/.pipe root's at boot, and the postinst that applies it at
@@ -626,6 +655,7 @@ installed_exchange() {
 # installed, then with it hidden, where the postinst makes the directory itself and leaves
 # alone whatever another user put there first.
 postinst_cases() {
+    local warning
     grep -v -e '^#' -e '^$' "$tmpfiles" >"$work/entries" || return 1
     printf 'd /tmp/.pipe 1777 root root -\n' >"$work/entries.expected"
     same_lines "$work/entries.expected" "$work/entries" || return 1
@@ -650,23 +680,26 @@ postinst_cases() {
         configure() { /var/lib/dpkg/info/pipeword.postinst configure 2>&1; }
         if command -v systemd-tmpfiles >/dev/null; then
             echo "systemd-tmpfiles; another user'\''s directory:"
-            empty_tmp && as_nobody mkdir -m 700 /tmp/.pipe && configure && state /tmp/.pipe
+            cover_tmp empty && (as_nobody mkdir -m 700 /tmp/.pipe) && configure &&
+                state /tmp/.pipe
             # Hidden from here on: /dev/null is no program.
             mount --bind /dev/null "$(command -v systemd-tmpfiles)" || exit 1
         fi
         echo "no systemd-tmpfiles; nothing:"
-        empty_tmp && configure && state /tmp/.pipe
+        cover_tmp empty && configure && state /tmp/.pipe
         echo "no systemd-tmpfiles; another user'\''s directory:"
-        empty_tmp && as_nobody mkdir -m 700 /tmp/.pipe && configure && state /tmp/.pipe
+        cover_tmp empty && (as_nobody mkdir -m 700 /tmp/.pipe) && configure &&
+            state /tmp/.pipe
         echo "no systemd-tmpfiles; another user'\''s link to theirs:"
-        empty_tmp && as_nobody mkdir -m 700 /tmp/theirs &&
-            as_nobody ln -s /tmp/theirs /tmp/.pipe && configure && state /tmp/.pipe &&
+        cover_tmp empty && (as_nobody mkdir -m 700 /tmp/theirs) &&
+            (as_nobody ln -s /tmp/theirs /tmp/.pipe) && configure && state /tmp/.pipe &&
             state /tmp/theirs
-    ' >"$work/postinst.out" 2>&1
+    ' sh "$harness_lib/root_only.sh" >"$work/postinst.out" 2>&1
     same_lines "$work/postinst.expected" "$work/postinst.out"
 }
 
 purge_deb() {
+    local status file
     patiently dpkg --purge pipeword || return 1
     installed_here=false
     status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
@@ -688,10 +721,9 @@ purge_deb() {
     same_lines "$work/before" "$work/after"
 }
 
-failed_before=$failed
 check "the package may be installed here" may_install
-if [ "$failed" -ne "$failed_before" ]; then
-    echo "release: $passed passed, $failed failed, $skipped skipped"
+if [ "$failures" -ne "$failures_before" ]; then
+    report
     exit 1
 fi
 path_excludes >"$work/notes"
@@ -704,8 +736,7 @@ else
     echo "     note: no private /tmp here (needs root, unshare and setpriv): the postinst applies"
     echo "     the tmpfiles.d entry to this machine's /tmp"
     check "dpkg -i $(basename "$deb")" install_deb
-    skipped=$((skipped + 1))
-    echo "skip right after dpkg -i, an ordinary user's exchange: no private /tmp here"
+    skip "right after dpkg -i, an ordinary user's exchange: no private /tmp here"
 fi
 check "dpkg -L: exactly the package's files, intact" installed_files
 check "man pipeword and man pipeword-client render the installed pages" man_pages
@@ -713,6 +744,4 @@ check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchang
 check "postinst: makes /tmp/.pipe root's; without systemd-tmpfiles, leaves another user's alone" \
     postinst_cases
 check "dpkg --purge pipeword leaves nothing behind" purge_deb
-
-echo "release: $passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+report
