@@ -270,15 +270,14 @@ void PIPEWORD_CALL pipeword_close(pipeword_exchange *exchange) {
     });
 }
 
+// No exchange (pipeword_new found no memory for one) reads as one whose memory ran out.
 uint32_t PIPEWORD_CALL pipeword_error(const pipeword_exchange *exchange) {
-    return exchange != nullptr ? exchange->error : ERROR_INVALID_PARAMETER;
+    return exchange != nullptr ? exchange->error : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 const char *PIPEWORD_CALL pipeword_cause(const pipeword_exchange *exchange) {
-    if (exchange == nullptr) {
-        return "no exchange: pipeword_new makes one";
-    }
-    return exchange->outOfMemory ? "out of memory (w/err 0x00000008)" : exchange->cause.c_str();
+    return exchange == nullptr || exchange->outOfMemory ? "out of memory (w/err 0x00000008)"
+                                                        : exchange->cause.c_str();
 }
 
 const unsigned char *PIPEWORD_CALL pipeword_reply(const pipeword_exchange *exchange, size_t *size) {

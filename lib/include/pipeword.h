@@ -55,7 +55,9 @@ extern "C" {
 #define PIPEWORD_MORE_DATA 3            /* pipeword_receive: more of the reply is to come */
 
 /* One exchange with a server: its pipe, once connected; the outcome of its last call; the
-   reply. NULL when there is no memory for it. pipeword_free closes the pipe and frees it. */
+   reply. pipeword_free closes the pipe and frees it. When there is no memory for one,
+   pipeword_new returns NULL, which every function takes as an exchange whose memory ran out:
+   PIPEWORD_ERROR, code 8 (ERROR_NOT_ENOUGH_MEMORY). */
 typedef struct pipeword_exchange pipeword_exchange;
 PIPEWORD_API pipeword_exchange *PIPEWORD_CALL pipeword_new(void);
 PIPEWORD_API void PIPEWORD_CALL pipeword_free(pipeword_exchange *exchange);
