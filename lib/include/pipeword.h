@@ -43,10 +43,10 @@ extern "C" {
 
 /* The pipe that pipeword serves, and the client's limits. */
 #define PIPEWORD_DEFAULT_PIPE "\\\\.\\pipe\\SamplePipe"
-#define PIPEWORD_DEFAULT_WAIT 5000u      /* milliseconds */
-#define PIPEWORD_LONGEST_WAIT 86400000u  /* milliseconds: a day */
+#define PIPEWORD_DEFAULT_WAIT 5000u        /* milliseconds */
+#define PIPEWORD_LONGEST_WAIT 86400000u    /* milliseconds: a day */
 #define PIPEWORD_LARGEST_REQUEST 16777216u /* bytes */
-#define PIPEWORD_READ_SIZE 4096u         /* bytes: pipeword_ask's pieces, more than any word */
+#define PIPEWORD_READ_SIZE 4096u           /* bytes: pipeword_ask's pieces, more than any word */
 
 /* Outcomes, as pipeword-client's exit statuses. */
 #define PIPEWORD_WORD_RECEIVED 0        /* the reply came (of a step: the step is done) */
