@@ -130,6 +130,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "The package also contains pipeword-client, a client for people and scripts,"
   "and a client in Python.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# The packages hold what the rules above install (their component, Unspecified); the
+# library's components, runtime and development (lib/CMakeLists.txt), are installed by
+# cmake --install but go into no package yet.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_SOURCE_GENERATOR "")

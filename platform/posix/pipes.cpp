@@ -5,19 +5,18 @@
 // last). Where each name's socket lives is pipe_names.cpp's concern; which pipe directory a
 // server or client may use, pipe_directory.cpp's; how a name is kept to one live server,
 // name_lock.cpp's; binding and connecting to the socket file, and whom a client trusts,
-// pipe_sockets.cpp's; how large a message may be, message_size.cpp's.
-//
-// A server has one instance. Once it has its client it closes the listening socket, so
-// later clients are refused and, finding the name's server alive, report ERROR_PIPE_BUSY.
-// After DisconnectNamedPipe the next ConnectNamedPipe listens again.
+// pipe_sockets.cpp's; how large a message may be, message_size.cpp's. This file holds what
+// every pipe end does and the client's side (CreateFileW, WaitNamedPipeW); a server's
+// instance is pipe_server.cpp's.
 #include "platform/platform.h"
 #include "platform/posix/layer.h"
 #include "platform/posix/message_size.h"
 #include "platform/posix/owned_fd.h"
+#include "platform/posix/name_lock.h"
 #include "platform/posix/pipe_directory.h"
+#include "platform/posix/pipe_end.h"
 #include "platform/posix/pipe_names.h"
 #include "platform/posix/pipe_sockets.h"
-#include "platform/posix/server_name.h"
 #include "platform/posix/syscalls.h"
 
 #include <algorithm>
@@ -37,7 +36,6 @@
 namespace {
 
 constexpr DWORD ErrorPipeListening = 536u;
-constexpr DWORD FileFlagFirstPipeInstance = 0x00080000u;
 constexpr DWORD FileFlagOverlapped = 0x40000000u;
 
 constexpr DWORD DefaultWaitMilliseconds = 50;
@@ -45,25 +43,6 @@ constexpr long FlushCheckNanoseconds = 100000;
 constexpr long WaitCheckNanoseconds = 2000000;
 
 // ---- Pipe ends -----------------------------------------------------------------------------
-
-struct PipeEnd : HandleObject {
-    int connection = -1;
-    bool canRead = false;
-    bool canWrite = false;
-    bool messageRead = false; // message read mode: pieces with ERROR_MORE_DATA
-    // A message longer than the caller's buffer is taken whole into this region, reserved
-    // when the handle is made, and handed out from [next, end). Pages are only committed
-    // when a large message touches them.
-    char *staging = nullptr;
-    std::size_t stagingCapacity = 0;
-    std::size_t next = 0;
-    std::size_t end = 0;
-};
-
-struct PipeServer : PipeEnd {
-    int listener = -1;
-    ServerName name;
-};
 
 using PipeClient = PipeEnd;
 
@@ -79,6 +58,8 @@ std::size_t StagingReserve() {
     return reserve;
 }
 
+} // namespace
+
 bool ReserveStaging(PipeEnd *end) {
     std::size_t size = StagingReserve();
     void *region = sys.mmap(nullptr, size, PROT_READ | PROT_WRITE,
@@ -90,6 +71,8 @@ bool ReserveStaging(PipeEnd *end) {
     end->stagingCapacity = size;
     return true;
 }
+
+namespace {
 
 // Only for a record beyond the reserve (a peer whose send buffer was forced larger).
 bool GrowStaging(PipeEnd *end, std::size_t size) {
@@ -104,19 +87,12 @@ bool GrowStaging(PipeEnd *end, std::size_t size) {
     return true;
 }
 
+} // namespace
+
 void ReleaseStaging(PipeEnd *end) {
     if (end->staging != nullptr) {
         sys.munmap(end->staging, end->stagingCapacity);
     }
-}
-
-PipeEnd *LookUpPipe(HANDLE handle) {
-    return static_cast<PipeEnd *>(
-        LookUpHandle(handle, HandleKind::PipeServer, HandleKind::PipeClient));
-}
-
-PipeServer *LookUpServer(HANDLE handle) {
-    return static_cast<PipeServer *>(LookUpHandle(handle, HandleKind::PipeServer));
 }
 
 // Whether the other end has closed.
@@ -125,10 +101,11 @@ bool PeerGone(int fd) {
     return Retry(sys.poll, &state, nfds_t{1}, 0) > 0 && (state.revents & POLLHUP) != 0;
 }
 
-// Whether a client is waiting to be accepted.
-bool ClientWaiting(int listener) {
-    pollfd waiting{listener, POLLIN, 0};
-    return Retry(sys.poll, &waiting, nfds_t{1}, 0) > 0 && (waiting.revents & POLLIN) != 0;
+namespace {
+
+PipeEnd *LookUpPipe(HANDLE handle) {
+    return static_cast<PipeEnd *>(
+        LookUpHandle(handle, HandleKind::PipeServer, HandleKind::PipeClient));
 }
 
 ssize_t Receive(int fd, void *buffer, std::size_t size) {
@@ -146,35 +123,12 @@ BOOL FailNotConnected(const PipeEnd *end) {
     return FailWith(listening ? ErrorPipeListening : ERROR_PIPE_NOT_CONNECTED);
 }
 
-void DestroyServer(PipeServer *server) {
-    if (server->connection >= 0) {
-        sys.close(server->connection);
-    }
-    if (server->listener >= 0) {
-        sys.close(server->listener);
-    }
-    ReleaseName(&server->name);
-    ReleaseStaging(server);
-    UnmapObject(server);
-}
-
-BOOL CloseServer(HandleObject *object) {
-    DestroyServer(static_cast<PipeServer *>(object));
-    return TRUE;
-}
-
 BOOL CloseClient(HandleObject *object) {
     auto *client = static_cast<PipeClient *>(object);
     sys.close(client->connection);
     ReleaseStaging(client);
     UnmapObject(client);
     return TRUE;
-}
-
-// The listening socket of a server, made anew after each client.
-bool OpenListener(PipeServer *server) {
-    server->listener = ListenOnName(&server->name);
-    return server->listener >= 0;
 }
 
 // The client side of CreateFileW, in an open pipe directory.
@@ -259,105 +213,6 @@ ssize_t PeekRecord(int connection) {
 }
 
 } // namespace
-
-HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
-                        DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
-                        LPSECURITY_ATTRIBUTES security) {
-    (void)outBufferSize;
-    (void)inBufferSize;
-    (void)defaultTimeout;
-    // Blocking I/O on message-type pipes, one instance per name, is what the layer provides:
-    // its sockets keep every message apart, where a byte-type pipe would join them. Anything
-    // else, a byte-type pipe included, is refused with the code Windows gives for a mode it
-    // does not accept, rather than silently treated as something it is not.
-    DWORD access = openMode & PIPE_ACCESS_DUPLEX;
-    if (access == 0 || (openMode & ~(PIPE_ACCESS_DUPLEX | FileFlagFirstPipeInstance)) != 0 ||
-        (pipeMode & ~(PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE)) != 0 ||
-        (pipeMode & PIPE_TYPE_MESSAGE) == 0 || maxInstances == 0 ||
-        maxInstances > PIPE_UNLIMITED_INSTANCES) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    char path[PathCapacity];
-    mode_t fileMode = 0600;
-    if (!SocketPathFor(name, path) || !SocketModeFor(security, &fileMode)) {
-        return INVALID_HANDLE_VALUE;
-    }
-    auto *server = MapObject<PipeServer>();
-    if (server == nullptr) {
-        return INVALID_HANDLE_VALUE;
-    }
-    server->kind = HandleKind::PipeServer;
-    server->close = CloseServer;
-    server->canRead = (access & PIPE_ACCESS_INBOUND) != 0;
-    server->canWrite = (access & PIPE_ACCESS_OUTBOUND) != 0;
-    server->messageRead = (pipeMode & PIPE_READMODE_MESSAGE) != 0;
-    ServerName &taken = server->name;
-    taken.fileMode = fileMode;
-    std::memcpy(taken.path, path, sizeof path);
-    taken.file = FileNameOf(taken.path);
-    if (!OpenServerDirectory(taken.path, &taken.directory) || !ReserveStaging(server) ||
-        !TakeName(&taken) || !OpenListener(server)) {
-        DWORD error = GetLastError();
-        DestroyServer(server);
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    return RegisterHandle(server);
-}
-
-BOOL ConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped) {
-    PipeServer *server = LookUpServer(pipe);
-    if (server == nullptr) {
-        return FALSE;
-    }
-    if (overlapped != nullptr) {
-        return FailWith(ERROR_INVALID_PARAMETER);
-    }
-    if (server->connection >= 0) {
-        return FailWith(ERROR_PIPE_CONNECTED);
-    }
-    if (server->listener < 0 && !OpenListener(server)) { // listening again after a disconnect
-        return FALSE;
-    }
-    bool early = ClientWaiting(server->listener);
-    int fd;
-    do {
-        fd = sys.accept4(server->listener, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
-    if (fd < 0) {
-        return FailWithErrno(errno);
-    }
-    // One client per instance: from now on others are refused and find the name busy.
-    sys.close(server->listener);
-    server->listener = -1;
-    EndListening(server->name);
-    server->connection = fd;
-    server->next = server->end = 0;
-    if (!early) {
-        return TRUE;
-    }
-    return FailWith(PeerGone(fd) ? ERROR_NO_DATA : ERROR_PIPE_CONNECTED);
-}
-
-BOOL DisconnectNamedPipe(HANDLE pipe) {
-    PipeServer *server = LookUpServer(pipe);
-    if (server == nullptr) {
-        return FALSE;
-    }
-    if (server->connection >= 0) {
-        sys.close(server->connection);
-        server->connection = -1;
-    } else if (server->listener >= 0) {
-        // A client that connected before ConnectNamedPipe is dropped; the instance listens on.
-        if (ClientWaiting(server->listener)) {
-            OwnedFd dropped(Retry(sys.accept4, server->listener, nullptr, nullptr,
-                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
-        }
-    }
-    server->next = server->end = 0;
-    return TRUE;
-}
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
     PipeEnd *end = TransferEnd(file, buffer, toRead, read, overlapped, &PipeEnd::canRead);

@@ -1,5 +1,7 @@
 """The README quotes each client sample whole, as a fenced block, and the Windows read-me
 quotes the PowerShell one indented by four spaces: the code people copy is the code tested.
+The documents state pipeword-client's limits (the wait, the request's size) as pipeword.h
+defines them, from which the client's --help and messages take them too.
 Usage: python3 quoted.py SOURCE_DIR"""
 import pathlib
 import re
@@ -20,4 +22,16 @@ for sample in sorted((root / "client/samples").iterdir()):
     for document, quoted in quotes:
         print(f"{'ok' if quoted else 'FAIL'}: {document} quotes {sample.name} as it is")
         failures += not quoted
+
+header = (root / "lib/include/pipeword.h").read_text()
+limits = dict(re.findall(r"#define PIPEWORD_(LONGEST_WAIT|LARGEST_REQUEST) (\d+)u", header))
+for document, names in [("README.md", ["LONGEST_WAIT", "LARGEST_REQUEST"]),
+                        ("man/pipeword-client.1", ["LONGEST_WAIT", "LARGEST_REQUEST"]),
+                        ("packaging/README-windows.txt", ["LONGEST_WAIT"])]:
+    text = (root / document).read_text()
+    for name in names:
+        value = int(limits[name])
+        stated = re.search(rf"at\s+most\s+({value}|{value:,})\b", text) is not None
+        print(f"{'ok' if stated else 'FAIL'}: {document} states PIPEWORD_{name}, {value}")
+        failures += not stated
 sys.exit(1 if failures else 0)

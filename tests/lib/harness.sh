@@ -348,10 +348,12 @@ no_server_line() {
 running$hint (CreateFileW w/err 0x00000002)"
 }
 
-# busy_line MS: the client's line for the one instance taken throughout its wait of MS ms.
+# busy_line MS [WHO]: the client's line for the one instance taken throughout its wait of MS
+# ms; WHO, what the line starts with, is pipeword-client unless another client of the
+# library says it (as the C example does).
 busy_line() {
-    printf '%s\n' "pipeword-client: $sample_pipe$(at SamplePipe) stayed busy for $1 ms: its \
-server is serving another client (WaitNamedPipeW w/err 0x00000079)"
+    printf '%s\n' "${2:-pipeword-client}: $sample_pipe$(at SamplePipe) stayed busy for $1 ms: \
+its server is serving another client (WaitNamedPipeW w/err 0x00000079)"
 }
 
 # denied_line CAUSE: the client's line for a pipe that refuses it for that cause.
@@ -367,16 +369,17 @@ package_denied_line() {
 (error 0x00000005)"
 }
 
-# expect_no_reply WHO: the stderr of WHO, a client whose server closed the pipe without a
-# reply. The disconnect finds the client's read either waiting (broken pipe) or still to
-# come (not connected); both mean the same.
+# expect_no_reply WHO [PREFIX]: the stderr of WHO, a client whose server closed the pipe
+# without a reply, its line starting with PREFIX (as busy_line's WHO). The disconnect finds
+# the client's read either waiting (broken pipe) or still to come (not connected); both mean
+# the same.
 expect_no_reply() {
     local code=0x000000e9
     if grep -q 'w/err 0x0000006d' "$work/$1.err"; then
         code=0x0000006d
     fi
-    expect_stderr "$1" \
-        "pipeword-client: no reply: the server closed the pipe without one (ReadFile w/err $code)"
+    expect_stderr "$1" "${2:-pipeword-client}: no reply: the server closed the pipe without \
+one (ReadFile w/err $code)"
 }
 
 # no_socket_left: natively, a finished server leaves no socket in its pipe directory.
