@@ -365,8 +365,9 @@ samples() {
     esac
     expect client
     between client 5000 30000
+    # The holder only kept the instance: whether the server's deadline, which the sample's
+    # wait has used half of, still lets it finish depends on the machine's load.
     finish holder
-    status holder 0
     finish server
     no_socket_left
     end_case
