@@ -41,22 +41,35 @@ template <typename... Arguments> void Print(const WCHAR *format, Arguments... ar
     }
 }
 
-// The usage text, with the lines on the size of a request: the library's limit, or where
+// The usage text, with the lines on the size of a request: the library's limit, and where
 // the system's pipes carry less (on Linux, by its socket settings), theirs and what sets it.
 void PrintHelp() {
     Print(WIDE("%s"), UsageRequests);
+    const DWORD limit = PIPEWORD_LARGEST_REQUEST;
     char setting[256];
     DWORD largest = pipeword_largest_request(setting, sizeof setting);
     Text cause;
     if (!Utf8ToText(setting, &cause) || cause.empty()) {
-        Print(WIDE("A request holds at most %lu bytes.\n"), largest);
+        Print(WIDE("A request holds at most %lu bytes.\n"), limit);
     } else {
-        Print(WIDE("A request holds at most %lu bytes, the most a pipe message carries here,\n"
+        Print(WIDE("A request holds at most %lu bytes.\n"
+                   "Here a pipe message carries at most %lu bytes,\n"
                    "%s.\n"),
-              largest, cause.c_str());
+              limit, largest, cause.c_str());
     }
     Print(UsageOptions, static_cast<DWORD>(PIPEWORD_DEFAULT_WAIT),
-          static_cast<DWORD>(PIPEWORD_LONGEST_WAIT), static_cast<DWORD>(PIPEWORD_READ_SIZE));
+          static_cast<DWORD>(PIPEWORD_LONGEST_WAIT), static_cast<DWORD>(PIPEWORD_READ_SIZE), limit,
+          LongestPause, LongestPause, LongestPause);
+}
+
+// The version as GNU programs give it: the program, its package and version, then the
+// copyright (LICENSE's line, which the build passes in), the licence and the warranty.
+void PrintVersion() {
+    Print(WIDE("pipeword-client (pipeword) ") PIPEWORD_VERSION WIDE("\n"));
+    Print(WIDE("%s\n"), WIDE("") PIPEWORD_COPYRIGHT);
+    Print(WIDE("License MIT <https://opensource.org/licenses/MIT>.\n"
+               "This is free software: you are free to change and redistribute it.\n"
+               "There is NO WARRANTY, to the extent permitted by law.\n"));
 }
 
 // The C runtime's reason for errno, in the words of its "C" locale (plain ASCII).
@@ -100,13 +113,14 @@ int Finish(int status) {
 // The request from a file, or with "-" from standard input, read as bytes.
 bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
     const bool standardInput = path[0] == WIDE('-') && path[1] == 0;
-    const Text source =
-        standardInput ? Text(WIDE("from standard input")) : WIDE("file ") + Shown(Text(path));
+    // The path in quotes, so that an empty one or one with spaces at its ends shows.
+    const Text source = standardInput ? Text(WIDE("from standard input"))
+                                      : WIDE("file '") + Shown(Text(path)) + WIDE("'");
     FILE *file = standardInput ? StandardInputBytes() : OpenFileBytes(path);
     if (file == nullptr) {
         Text reason = ReasonOf(errno);
-        ConsolePrintError(DIAGNOSTIC("cannot open the request file %s: %s"),
-                          Shown(Text(path)).c_str(), reason.c_str());
+        ConsolePrintError(DIAGNOSTIC("cannot open the request %s: %s"), source.c_str(),
+                          reason.c_str());
         return false;
     }
     BYTE chunk[4096];
@@ -274,7 +288,7 @@ int WideMain(int argc, WCHAR *argv[]) {
         return Finish(ExitReply);
     }
     if (options.version) {
-        Print(WIDE("pipeword-client ") PIPEWORD_VERSION WIDE("\n"));
+        PrintVersion();
         return Finish(ExitReply);
     }
     // A file that cannot be read is reported before anything touches the pipe.

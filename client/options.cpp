@@ -2,7 +2,7 @@
 // after the TEXT; "--" ends them; "-" alone is TEXT; a long option's value after "=" or as the
 // next argument, and its name cut short while it stays unambiguous; short options combined
 // ("-qh"), a short option's value (should one take a value) the rest of its argument or the
-// next one. Every refusal says what is wrong and then the usage line, on standard error.
+// next one. Every refusal is one line on standard error: what is wrong, then "(see --help)".
 #include "client/options.h"
 
 const WCHAR *const UsageRequests =
@@ -27,20 +27,22 @@ const WCHAR *const UsageOptions =
          "                           (default: %lu, at most %lu)\n"
          "  -q, --quiet              print only the reply's word and a newline\n"
          "  --read-size N            read the reply in pieces of at most N bytes\n"
-         "                           (default: %lu)\n"
+         "                           (default: %lu, from 1 to %lu)\n"
          "  --close-without-writing  connect, then close without writing\n"
          "  --no-read SECONDS        write the request, then keep the pipe open that\n"
-         "                           long unread\n"
+         "                           long unread (at most %lu)\n"
          "  --pause-before-writing SECONDS\n"
          "                           connect, then wait that long before writing the\n"
-         "                           request\n"
+         "                           request (at most %lu)\n"
          "  --pause-after-piece SECONDS\n"
-         "                           read one piece of the reply (see --read-size), then\n"
-         "                           wait that long before reading the rest\n"
+         "                           read one piece of the reply (see --read-size),\n"
+         "                           then wait that long before reading the rest\n"
+         "                           (at most %lu)\n"
          "  -h, --help               this text\n"
-         "  --version                the version\n"
+         "  --version                the version, copyright and licence\n"
          "\n"
-         "Problems are reported on standard error, with the Win32 error code last.\n"
+         "Each problem is one line on standard error; a failed step of the exchange\n"
+         "ends it with the Win32 error code.\n"
          "Exit status: 0 reply received (or not asked for), 1 pipe closed without a\n"
          "reply, 2 error.\n");
 
@@ -60,58 +62,54 @@ struct OptionName {
     OptionId id;
     bool takesValue;
     bool Options::*flag; // what the option sets, or null
-    // A count that the option takes: where it goes, from 'least' to 'limit', and in words
-    // for a refusal ("--NAME takes TAKES, not 'VALUE'"), the limit after them if 'named'.
+    // A count that the option takes: where it goes, from 'least' to 'limit', and its unit
+    // for a refusal ("--NAME takes UNIT up to LIMIT, not 'VALUE'").
     DWORD Options::*count;
     DWORD least;
     DWORD limit;
-    const WCHAR *takes;
-    bool named;
+    const WCHAR *unit;
 };
 
 const OptionName OptionNames[] = {
-    {WIDE("pipe"), 0, OptionPipe, true, nullptr, nullptr, 0, 0, nullptr, false},
+    {WIDE("pipe"), 0, OptionPipe, true, nullptr, nullptr, 0, 0, nullptr},
     {WIDE("wait"), 0, OptionOther, true, nullptr, &Options::waitMilliseconds, 0,
-     PIPEWORD_LONGEST_WAIT, WIDE("milliseconds up to"), true},
-    {WIDE("file"), 0, OptionFile, true, nullptr, nullptr, 0, 0, nullptr, false},
+     PIPEWORD_LONGEST_WAIT, WIDE("milliseconds")},
+    {WIDE("file"), 0, OptionFile, true, nullptr, nullptr, 0, 0, nullptr},
     {WIDE("bytes"), 0, OptionBytes, true, nullptr, &Options::fillerBytes, 0,
-     PIPEWORD_LARGEST_REQUEST, WIDE("a count up to"), true},
-    {WIDE("empty"), 0, OptionEmpty, false, nullptr, nullptr, 0, 0, nullptr, false},
+     PIPEWORD_LARGEST_REQUEST, WIDE("a count")},
+    {WIDE("empty"), 0, OptionEmpty, false, nullptr, nullptr, 0, 0, nullptr},
     {WIDE("read-size"), 0, OptionOther, true, nullptr, &Options::readSize, 1,
-     PIPEWORD_LARGEST_REQUEST, WIDE("a count from 1 to"), true},
+     PIPEWORD_LARGEST_REQUEST, WIDE("a count")},
     {WIDE("close-without-writing"), 0, OptionOther, false, &Options::closeWithoutWriting, nullptr,
-     0, 0, nullptr, false},
+     0, 0, nullptr},
     {WIDE("no-read"), 0, OptionOther, true, &Options::noRead, &Options::noReadSeconds, 0,
-     LongestPause, WIDE("seconds"), false},
+     LongestPause, WIDE("seconds")},
     {WIDE("pause-before-writing"), 0, OptionOther, true, nullptr,
-     &Options::pauseBeforeWritingSeconds, 0, LongestPause, WIDE("seconds"), false},
+     &Options::pauseBeforeWritingSeconds, 0, LongestPause, WIDE("seconds")},
     {WIDE("pause-after-piece"), 0, OptionOther, true, nullptr, &Options::pauseAfterPieceSeconds, 0,
-     LongestPause, WIDE("seconds"), false},
-    {WIDE("quiet"), WIDE('q'), OptionOther, false, &Options::quiet, nullptr, 0, 0, nullptr, false},
-    {WIDE("help"), WIDE('h'), OptionOther, false, &Options::help, nullptr, 0, 0, nullptr, false},
-    {WIDE("version"), 0, OptionOther, false, &Options::version, nullptr, 0, 0, nullptr, false},
+     LongestPause, WIDE("seconds")},
+    {WIDE("quiet"), WIDE('q'), OptionOther, false, &Options::quiet, nullptr, 0, 0, nullptr},
+    {WIDE("help"), WIDE('h'), OptionOther, false, &Options::help, nullptr, 0, 0, nullptr},
+    {WIDE("version"), 0, OptionOther, false, &Options::version, nullptr, 0, 0, nullptr},
 };
 
-// A refused command line: what is wrong (with %s for the argument, shown safely, as it may
-// hold anything), then the usage line, on standard error.
-bool Refuse(const WCHAR *format, const WCHAR *argument) {
-    ConsolePrintError(format, Shown(Text(argument)).c_str());
-    ConsolePrintError(WIDE("Usage: pipeword-client [options] [--] [TEXT] (see --help)\n"));
+// A refused command line, in one line on standard error, so that a script that keeps the
+// last line of it keeps the reason: what is wrong (with %s for the argument, shown safely,
+// as it may hold anything), then where to read on.
+bool Refuse(const WCHAR *format, const WCHAR *argument = WIDE("")) {
+    const Text line = Text(WIDE("pipeword-client: ")) + format + WIDE(" (see --help)\n");
+    ConsolePrintError(line.c_str(), Shown(Text(argument)).c_str());
     return false;
 }
 
-bool Refuse(const WCHAR *format) {
-    return Refuse(format, WIDE(""));
-}
-
-// "--wait takes milliseconds up to 86400000, not 'soon'".
+// "--wait takes milliseconds up to 86400000, not 'soon'", "--read-size takes a count from 1
+// to 16777216, not '0'": the range is the one the option's count is held to.
 bool RefuseValue(const OptionName &option, const WCHAR *value) {
-    Text takes = option.takes;
-    if (option.named) {
-        takes += WIDE(" ") + Decimal(option.limit);
-    }
-    const Text format = Text(WIDE("pipeword-client: --")) + option.name + WIDE(" takes ") + takes +
-                        WIDE(", not '%s'\n");
+    const Text range = option.least == 0 ? WIDE(" up to ") + Decimal(option.limit)
+                                         : WIDE(" from ") + Decimal(option.least) + WIDE(" to ") +
+                                               Decimal(option.limit);
+    const Text format =
+        Text(WIDE("--")) + option.name + WIDE(" takes ") + option.unit + range + WIDE(", not '%s'");
     return Refuse(format.c_str(), value);
 }
 
@@ -157,8 +155,8 @@ bool WellFormed(const WCHAR *text) {
 bool AllWellFormed(int argc, WCHAR *argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (!WellFormed(argv[i])) {
-            return Refuse(DIAGNOSTIC("the argument '%s' is not valid UTF-8 (U+FFFD, which stands "
-                                     "for such bytes, counts as not valid)"),
+            return Refuse(WIDE("the argument '%s' is not valid UTF-8 (U+FFFD, which stands for "
+                               "such bytes, counts as not valid)"),
                           argv[i]);
         }
     }
@@ -201,7 +199,7 @@ const OptionName *FindShortOption(WCHAR letter) {
 // A pipe given by its name alone is the local pipe of that name.
 bool SetPipeName(const WCHAR *value, Options *options) {
     if (*value == 0) {
-        return Refuse(DIAGNOSTIC("--pipe needs a name%s"));
+        return Refuse(WIDE("--pipe needs a name"));
     }
     bool bare = true;
     for (const WCHAR *p = value; *p != 0; ++p) {
@@ -247,7 +245,9 @@ bool ParseShortOptions(const WCHAR *argument, int argc, WCHAR *argv[], int *next
         const OptionName *option = FindShortOption(*letter);
         if (option == nullptr) {
             const WCHAR shortName[] = {WIDE('-'), *letter, 0};
-            return Refuse(DIAGNOSTIC("unknown option '%s'"), shortName);
+            return Refuse(WIDE("unknown option '%s'; to send text that starts with '-', put "
+                               "'--' before it"),
+                          shortName);
         }
         const WCHAR *value = nullptr;
         if (option->takesValue) {
@@ -256,7 +256,7 @@ bool ParseShortOptions(const WCHAR *argument, int argc, WCHAR *argv[], int *next
             } else if (*next + 1 < argc) {
                 value = argv[++*next];
             } else {
-                return Refuse(DIAGNOSTIC("--%s needs a value"), option->name);
+                return Refuse(WIDE("--%s needs a value"), option->name);
             }
         }
         if (!ApplyOption(*option, value, options, requests)) {
@@ -282,18 +282,18 @@ bool ParseLongOption(const WCHAR *argument, int argc, WCHAR *argv[], int *next, 
     if (option == nullptr && !candidates.empty()) {
         Text ambiguous =
             Text(argument, argument + 2 + length) + WIDE("' is ambiguous: ") + candidates;
-        return Refuse(DIAGNOSTIC("option '%s"), ambiguous.c_str());
+        return Refuse(WIDE("option '%s"), ambiguous.c_str());
     }
     if (option == nullptr) {
-        return Refuse(DIAGNOSTIC("unknown option '%s'"), argument);
+        return Refuse(WIDE("unknown option '%s'"), argument);
     }
     const WCHAR *value = name[length] == WIDE('=') ? name + length + 1 : nullptr;
     if (value != nullptr && !option->takesValue) {
-        return Refuse(DIAGNOSTIC("--%s takes no value"), option->name);
+        return Refuse(WIDE("--%s takes no value"), option->name);
     }
     if (option->takesValue && value == nullptr) {
         if (*next + 1 == argc) {
-            return Refuse(DIAGNOSTIC("--%s needs a value"), option->name);
+            return Refuse(WIDE("--%s needs a value"), option->name);
         }
         value = argv[++*next];
     }
@@ -303,15 +303,15 @@ bool ParseLongOption(const WCHAR *argument, int argc, WCHAR *argv[], int *next, 
 // The options that cannot go together.
 bool CheckCombination(const Options &options, int requests) {
     if (requests > 1) {
-        return Refuse(DIAGNOSTIC("give at most one of TEXT, --file, --bytes and --empty%s"));
+        return Refuse(WIDE("give at most one of TEXT, --file, --bytes and --empty"));
     }
     if (options.closeWithoutWriting &&
         (requests > 0 || options.noRead || options.pauseBeforeWritingSeconds > 0 ||
          options.pauseAfterPieceSeconds > 0)) {
-        return Refuse(DIAGNOSTIC("--close-without-writing sends nothing and reads nothing%s"));
+        return Refuse(WIDE("--close-without-writing sends nothing and reads nothing"));
     }
     if (options.noRead && options.pauseAfterPieceSeconds > 0) {
-        return Refuse(DIAGNOSTIC("--no-read reads nothing, so no piece to pause after%s"));
+        return Refuse(WIDE("--no-read reads nothing, so no piece to pause after"));
     }
     return true;
 }

@@ -31,11 +31,12 @@ struct Options {
     bool version = false;
 };
 
-// Reads the command line into 'options'. False when it is refused, after saying why and
-// the usage line on standard error.
+// Reads the command line into 'options'. False when it is refused, after saying why in one
+// line on standard error.
 bool ParseArguments(int argc, WCHAR *argv[], Options *options);
 
 // The usage text: the requests, then the lines on their size (which the caller finds), then
-// the options, a format with the wait's default and limit and the read size's default.
+// the options, a format with the wait's default and limit, the read size's default and
+// limit, and the limits of the three pauses.
 extern const WCHAR *const UsageRequests;
 extern const WCHAR *const UsageOptions;

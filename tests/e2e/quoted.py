@@ -1,8 +1,10 @@
 """The README quotes each client sample whole, as a fenced block, and the Windows read-me
 quotes the PowerShell one indented by four spaces: the code people copy is the code tested.
 The documents state pipeword-client's limits (the wait, the request's size) as pipeword.h
-defines them, from which the client's --help and messages take them too.
+defines them, and the pauses' as client/options.h does, from which the client's --help and
+messages take them too.
 Usage: python3 quoted.py SOURCE_DIR"""
+import math
 import pathlib
 import re
 import sys
@@ -24,14 +26,18 @@ for sample in sorted((root / "client/samples").iterdir()):
         failures += not quoted
 
 header = (root / "lib/include/pipeword.h").read_text()
-limits = dict(re.findall(r"#define PIPEWORD_(LONGEST_WAIT|LARGEST_REQUEST) (\d+)u", header))
-for document, names in [("README.md", ["LONGEST_WAIT", "LARGEST_REQUEST"]),
-                        ("man/pipeword-client.1", ["LONGEST_WAIT", "LARGEST_REQUEST"]),
-                        ("packaging/README-windows.txt", ["LONGEST_WAIT"])]:
+limits = {f"PIPEWORD_{name}": int(value) for name, value in
+          re.findall(r"#define PIPEWORD_(LONGEST_WAIT|LARGEST_REQUEST) (\d+)u", header)}
+options = (root / "client/options.h").read_text()
+pause = re.search(r"LongestPause = ([\d *]+);", options).group(1)
+limits["LongestPause"] = math.prod(int(factor) for factor in pause.split("*"))
+every = list(limits)
+for document, names in [("README.md", every), ("man/pipeword-client.1", every),
+                        ("packaging/README-windows.txt", ["PIPEWORD_LONGEST_WAIT"])]:
     text = (root / document).read_text()
     for name in names:
-        value = int(limits[name])
+        value = limits[name]
         stated = re.search(rf"at\s+most\s+({value}|{value:,})\b", text) is not None
-        print(f"{'ok' if stated else 'FAIL'}: {document} states PIPEWORD_{name}, {value}")
+        print(f"{'ok' if stated else 'FAIL'}: {document} states {name}, {value}")
         failures += not stated
 sys.exit(1 if failures else 0)
