@@ -99,6 +99,15 @@ if(WIN32)
   # Beside the Python sample, which imports it from there with nothing installed.
   install(DIRECTORY ${python_stage}/pipeword DESTINATION samples COMPONENT python
           FILE_PERMISSIONS ${readable})
+  # The linker writes SOURCE_DATE_EPOCH into what it links (into the DLL's export table too,
+  # which strip leaves as it is): each is linked again when that time changes, so that a
+  # build tree kept from an earlier commit gives the bytes of a fresh one.
+  if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(epoch_file ${PIPEWORD_PACKAGING_DIR}/source-date-epoch)
+    file(CONFIGURE OUTPUT ${epoch_file} CONTENT "$ENV{SOURCE_DATE_EPOCH}\n")
+    set_property(TARGET pipeword pipeword-client libpipeword APPEND PROPERTY LINK_DEPENDS
+                 ${epoch_file})
+  endif()
 else()
   include(GNUInstallDirs)
   set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc)
