@@ -4,7 +4,9 @@
 #   install-deps.sh all      also both Windows cross-toolchains, Wine, the sanitizer
 #                            runtimes, clang with libFuzzer for the fuzz targets, Valgrind,
 #                            and what the release packages need (dpkg-shlibdeps from
-#                            dpkg-dev; unzip, man-db and lintian for their check)
+#                            dpkg-dev; unzip, man-db and lintian for their check, which
+#                            also builds the C example with pkg-config and runs the Python
+#                            one with python3)
 # 64-bit Wine is installed everywhere; 32-bit Wine (wine32, from the i386 architecture) only
 # where the kernel runs 32-bit programs, which is probed first: elsewhere the i386 package
 # lists are never fetched at all.
@@ -28,7 +30,7 @@ if [ "${1:-all}" = all ]; then
         echo "install-deps: no 32-bit Wine: $no_32bit_why"
     fi
     want="$want clang libclang-rt-14-dev valgrind"
-    want="$want dpkg-dev unzip man-db lintian python3"
+    want="$want dpkg-dev unzip man-db lintian pkg-config python3"
 fi
 missing=""
 for package in $want; do

@@ -1,23 +1,38 @@
 #!/bin/sh
 # Checks the release packages as their users get them:
 #   the Windows ZIPs the 32-bit one (win32) and the 64-bit one (win64), each: exactly the
-#                    expected files; text files with CR LF line ends; both executables
-#                    console programs for the ZIP's machine (x86 or x64) that import only
-#                    system DLLs and carry the version and a manifest for that machine;
-#                    pipeword.exe from the ZIP serves pipeword-client.exe from the ZIP under
-#                    Wine, where this machine runs them (32-bit Wine needs a kernel that runs
-#                    32-bit programs: elsewhere those checks are reported as skipped);
-#   the .deb         its fields (Depends from dpkg-shlibdeps), its files and control
-#                    files, the shared libraries its programs need (no C++ runtime), and
-#                    lintian's verdict where lintian is installed; then, on this machine
-#                    (as root, or through sudo): dpkg -i, in a mount namespace with an empty
+#                    expected files; text files with CR LF line ends; README.txt naming the
+#                    ZIP's machine and its compiler, and listing every Windows error code of
+#                    README.md's table; CHANGES.txt the change log; both executables and
+#                    pipeword.dll for the ZIP's machine (x86 or x64), importing only system
+#                    DLLs, the executables console programs with the version and a manifest
+#                    for that machine, the DLL exporting pipeword.def's functions; the C
+#                    example built against the ZIP's DLL as README.txt says; under Wine, where
+#                    this machine runs them (32-bit Wine needs a kernel that runs 32-bit
+#                    programs: elsewhere those checks are reported as skipped),
+#                    pipeword.exe from the ZIP serving pipeword-client.exe from the ZIP and
+#                    the C example;
+#   the .debs        pipeword, libpipeword1, libpipeword-dev and python3-pipeword: their
+#                    fields (Depends from dpkg-shlibdeps), files and control files, the
+#                    shared libraries the programs need (no C++ runtime), and lintian's
+#                    verdict where lintian is installed; then, on this machine (as root, or
+#                    through sudo): dpkg -i of all four, in a mount namespace with an empty
 #                    /tmp of its own where one can be had, and in it, right after the
 #                    install, an ordinary user's pipeword serving pipeword-client in the
-#                    /tmp/.pipe that the postinst made; the manual pages through man, the
-#                    installed pipeword serving the installed pipeword-client, the postinst
-#                    with and without systemd-tmpfiles, before another user's directory or
-#                    link (each case in an empty /tmp of its own, never in this machine's
-#                    /tmp), dpkg --purge, and nothing left behind;
+#                    /tmp/.pipe that the postinst made, and the C example (built with cc and
+#                    pkg-config against the installed header and library) and the Python
+#                    example (under /usr/bin/python3, no path set) each getting the word
+#                    from pipeword Stop, as root and as an ordinary user; the manual pages
+#                    through man, the installed pipeword serving the installed
+#                    pipeword-client, the postinst with and without systemd-tmpfiles, before
+#                    another user's directory or link (each case in an empty /tmp of its
+#                    own, never in this machine's /tmp), dpkg --purge of all four, and
+#                    nothing left behind;
+#   the tarball      its members, sorted, root's, dated SOURCE_DATE_EPOCH; its programs and
+#                    library the .debs' bytes; unpacked elsewhere, the C example built
+#                    against it with find_package(pipeword) and with pkg-config
+#                    --define-prefix getting the word from its pipeword;
+#   the wheel        the Python package with the same files as python3-pipeword and the ZIPs;
 #   all of them      byte for byte what a second build of the same sources makes in another
 #                    folder: the tracked files as they are in this working tree (uncommitted
 #                    changes included, untracked files left out), copied to a temporary
@@ -27,9 +42,9 @@
 #                    that differ in it (and diffoscope's report where it is installed).
 # Usage: check.sh [DIST]   checks the packages in DIST; without it, builds them into dist/
 #                          first (scripts/release.sh).
-# The check refuses to install over a pipeword that is already installed, or over any file
-# of the package that is already on the system: it never replaces or removes what it did not
-# put there.
+# The check refuses to install over any of the four packages that is already installed, or
+# over any of their files that is already on the system: it never replaces or removes what it
+# did not put there.
 # Prints a line for each check (ok, FAIL with the reasons below it, or skipped and why), then
 # "release: N passed, M failed, K skipped"; with RELEASE_COUNTS naming a file, writes the
 # three numbers there too, as "N M K", for the test command.
@@ -59,7 +74,14 @@ dist=$(cd "$dist" && pwd) || exit 1
 version=$(sed -n 's/^project(pipeword VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
 zips="$dist/pipeword-$version-win32.zip $dist/pipeword-$version-win64.zip"
+# The programs' package first: the checks of the programs are of it.
+deb_packages="pipeword libpipeword1 libpipeword-dev python3-pipeword"
 deb=$dist/pipeword_${version}_$arch.deb
+debs="$deb $dist/libpipeword1_${version}_$arch.deb $dist/libpipeword-dev_${version}_$arch.deb
+$dist/python3-pipeword_${version}_all.deb"
+tarball=$dist/pipeword-$version-linux-$(uname -m).tar.gz
+wheel=$dist/pipeword-$version-py3-none-any.whl
+packages="$zips $debs $tarball $wheel"
 
 # dpkg -i and dpkg --purge need root.
 as_root=""
@@ -70,7 +92,8 @@ fi
 installed_here=false
 release_cleanup() {
     if $installed_here; then
-        $as_root dpkg --purge pipeword >/dev/null 2>&1
+        # shellcheck disable=SC2086 # one package a word
+        $as_root dpkg --purge $deb_packages >/dev/null 2>&1
     fi
     harness_cleanup
 }
@@ -109,7 +132,7 @@ same_lines() {
 
 checksums() {
     local package
-    for package in $zips "$deb"; do
+    for package in $packages; do
         [ -f "$package" ] || { echo "missing: $package"; return 1; }
         (cd "$dist" && sha256sum -c "$(basename "$package").sha256") || return 1
     done
@@ -125,15 +148,16 @@ printf '%s\n' \
     'Server Message Send 1 ' >"$work/served"
 sed 's/$/\r/' "$work/served" >"$work/served.crlf"
 
-# exchange SERVER-COMMAND CLIENT-COMMAND EXPECTED: runs "SERVER Stop" and the client against
-# it (each command a program and its first arguments, split at spaces); the server must print
-# exactly EXPECTED and exit with 1, the client must get the word.
+# exchange SERVER-COMMAND CLIENT-COMMAND EXPECTED [CLIENT-LINE]: runs "SERVER Stop" and the
+# client against it (each command a program and its first arguments, split at spaces); the
+# server must print exactly EXPECTED and exit with 1, the client must print CLIENT-LINE
+# (pipeword-client's line for the word unless given) and exit with 0.
 exchange() {
     local ok=true server_status client_status
     # shellcheck disable=SC2086 # split at spaces
     start server $1 Stop
     # shellcheck disable=SC2086 # split at spaces
-    run client $2 --wait 15000
+    run client $2
     finish server
     server_status=$(recall server status)
     client_status=$(recall client status)
@@ -142,7 +166,8 @@ exchange() {
         ok=false
     fi
     same_lines "$3" "$work/server.out" || ok=false
-    if ! grep -q 'Reply 24 bytes: "CorvaneStop"' "$work/client.out"; then
+    if ! tr -d '\r' <"$work/client.out" |
+        grep -q -x -F "${4:-Reply 24 bytes: \"CorvaneStop\"}"; then
         echo "client output:"
         cat -v "$work/client.out"
         ok=false
@@ -156,7 +181,7 @@ exchange() {
 }
 
 check "checksums of the packages (NAME.sha256)" checksums
-for package in $zips "$deb"; do
+for package in $packages; do
     if [ ! -f "$package" ]; then
         fail "$(basename "$package") is missing: the other checks need every package"
         report
@@ -184,7 +209,8 @@ rebuild() {
 # listing PACKAGE: its members in order, with mode, owner, size and date.
 listing() {
     case $1 in
-    *.zip) zipinfo -T "$1" | sed 1d ;;
+    *.zip | *.whl) zipinfo -T "$1" | sed 1d ;;
+    *.tar.gz) tar -tzv --full-time --numeric-owner -f "$1" ;;
     *.deb)
         ar tv "$1"
         dpkg-deb --ctrl-tarfile "$1" | tar -tv --full-time --numeric-owner
@@ -207,8 +233,9 @@ same_bytes() {
         package=$1
         [ $side = second ] && package=$again
         case $package in
-        *.zip) unzip -q "$package" -d "$work/cmp/$side" ;;
+        *.zip | *.whl) unzip -q "$package" -d "$work/cmp/$side" ;;
         *.deb) dpkg-deb -R "$package" "$work/cmp/$side" ;;
+        *.tar.gz) tar -xzf "$package" -C "$work/cmp/$side" ;;
         esac
         listing "$package" >"$work/cmp/$side.list" 2>&1
     done
@@ -228,7 +255,7 @@ same_bytes() {
 }
 
 check "a second build, of the same sources in another folder (scripts/release.sh)" rebuild
-for package in $zips "$deb"; do
+for package in $packages; do
     check "same bytes from the second build: $(basename "$package")" same_bytes "$package"
 done
 
@@ -237,10 +264,17 @@ done
 # unpacked, bits 32 or 64.
 
 zip_lists_exactly() {
-    printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/pipeword-client.exe" \
-        "$top/pipeword.exe" "$top/samples/" "$top/samples/pipeword-client.ps1" \
-        "$top/samples/pipeword_client.c" "$top/samples/pipeword_client.py" \
-        >"$work/zip.expected"
+    local file
+    for file in CHANGES.txt LICENSE.txt README.txt include/ include/pipeword.h lib/ \
+        lib/libpipeword.dll.a lib/pipeword.def pipeword-client.exe pipeword.dll pipeword.exe \
+        samples/ samples/pipeword-client.ps1 samples/pipeword/ samples/pipeword_client.c \
+        samples/pipeword_client.py samples/pipeword_example.c; do
+        echo "$top/$file"
+    done >"$work/zip.expected"
+    for file in $python_files; do
+        echo "$top/samples/pipeword/$file"
+    done >>"$work/zip.expected"
+    LC_ALL=C sort -o "$work/zip.expected" "$work/zip.expected"
     unzip -Z1 "$zip" | LC_ALL=C sort >"$work/zip.listed"
     same_lines "$work/zip.expected" "$work/zip.listed"
 }
@@ -252,8 +286,8 @@ unpack_zip() {
 # Every line ends in CR LF, including the last one.
 crlf_text() {
     local text bare crlf last
-    for text in README.txt LICENSE.txt samples/pipeword-client.ps1 samples/pipeword_client.c \
-        samples/pipeword_client.py; do
+    for text in README.txt CHANGES.txt LICENSE.txt samples/pipeword-client.ps1 \
+        samples/pipeword_client.c samples/pipeword_client.py samples/pipeword_example.c; do
         bare=$(tr -d '\r' <"$unzipped/$text" | wc -l)
         crlf=$(grep -c "$(printf '\r')\$" "$unzipped/$text")
         last=$(tail -c 2 "$unzipped/$text" | od -An -c | tr -d ' ')
@@ -266,21 +300,54 @@ crlf_text() {
 }
 
 texts_say_what_they_are() {
-    head -1 "$unzipped/README.txt" | grep "pipeword $version for Windows" &&
+    head -1 "$unzipped/README.txt" | grep "pipeword $version for $bits-bit Windows" &&
+        tr -d '\r' <"$unzipped/CHANGES.txt" | cmp - packaging/debian-changelog &&
+        head -1 "$unzipped/CHANGES.txt" | grep "^pipeword ($version)" &&
         grep "^MIT License" "$unzipped/LICENSE.txt" &&
         grep "^Copyright (c) [0-9]* the pipeword authors" "$unzipped/LICENSE.txt"
 }
 
-# The ZIP's machine, console subsystem, only the DLLs every Windows has, the version
-# resource, the manifest for that machine.
-windows_executables() {
-    local objdump format architecture exe
+# README.txt speaks of the ZIP's machine: the server's line under "Files", the MinGW compiler
+# of each build command and MSVC's /machine; nothing of the other machine's.
+readme_names_its_machine() {
+    local own other
     if [ "$bits" = 64 ]; then
-        objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 architecture=amd64
+        own="64-bit x86-64 (x64)|x86_64-w64-mingw32-gcc|/machine:x64"
+        other="i686|32-bit x86|/machine:x86"
     else
-        objdump=i686-w64-mingw32-objdump format=pei-i386 architecture=x86
+        own="32-bit x86|i686-w64-mingw32-gcc|/machine:x86"
+        other="x86_64|x86-64|/machine:x64"
     fi
-    for exe in pipeword.exe pipeword-client.exe; do
+    tr -d '\r' <"$unzipped/README.txt" >"$work/readme" || return 1
+    grep -q "^pipeword.exe  *the server: a ${own%%|*} console program" "$work/readme" ||
+        { echo "the server's line under Files names no ${own%%|*}"; return 1; }
+    [ "$(grep -c -F -e "$(echo "$own" | cut -d'|' -f2)" "$work/readme")" -eq 2 ] ||
+        { echo "not two build commands with $(echo "$own" | cut -d'|' -f2)"; return 1; }
+    grep -q -F -e "${own##*|}" "$work/readme" || { echo "no ${own##*|}"; return 1; }
+    if grep -E -e "$other" "$work/readme"; then
+        echo "^ speaks of the other machine"
+        return 1
+    fi
+}
+
+# README.txt's error list has every code of README.md's table but those met only on Linux
+# ("both (Linux)", "server (Linux)").
+readme_lists_every_error() {
+    awk -F'|' '$2 ~ /^ 0x[0-9a-f]+ $/ && $4 !~ /^ [a-z]+ \(Linux\) $/ {
+        gsub(/ /, "", $2); print $2 }' README.md >"$work/codes.md"
+    [ -s "$work/codes.md" ] || { echo "no error codes found in README.md's table"; return 1; }
+    tr -d '\r' <"$unzipped/README.txt" |
+        sed -n '/^Error codes/,/^Licence/s/^  \(0x[0-9a-f]*\) .*/\1/p' >"$work/codes.txt"
+    LC_ALL=C sort -o "$work/codes.md" "$work/codes.md"
+    LC_ALL=C sort -o "$work/codes.txt" "$work/codes.txt"
+    same_lines "$work/codes.md" "$work/codes.txt"
+}
+
+# The ZIP's machine, console subsystem, only the DLLs every Windows has; for the programs the
+# version resource and the manifest for that machine.
+windows_executables() {
+    local exe
+    for exe in pipeword.exe pipeword-client.exe pipeword.dll; do
         $objdump -p "$unzipped/$exe" >"$work/headers" || return 1
         grep -q "file format $format\$" "$work/headers" &&
             grep -q "Subsystem.*Windows CUI" "$work/headers" ||
@@ -304,6 +371,17 @@ windows_executables() {
     done
 }
 
+# The C example built against the ZIP's header and import library by README.txt's MinGW
+# command (its backslashes made slashes), in the ZIP's folder, beside the DLL.
+zip_example_builds() {
+    tr -d '\r' <"$unzipped/README.txt" |
+        sed -n 's/^    \([a-z0-9_-]*-gcc .*pipeword_example.*\)$/\1/p' |
+        tr '\134' / >"$work/build-example"
+    [ "$(wc -l <"$work/build-example")" -eq 1 ] ||
+        { echo "README.txt has no one MinGW command for pipeword_example.c"; return 1; }
+    cat "$work/build-example"
+    (cd "$unzipped" && sh "$work/build-example") && [ -f "$unzipped/pipeword_example.exe" ]
+}
 # A Wine prefix of our own, copied from an initialised one (as the Windows tests leave in
 # build/windows/wineprefix and build/windows64/wineprefix) or made afresh.
 wine_prefix() {
@@ -324,66 +402,156 @@ wine_prefix() {
 wine_exchange() {
     local wine
     wine=$(wine_loader "$machine")
-    (cd "$unzipped" && exchange "$wine ./pipeword.exe" "$wine ./pipeword-client.exe" \
+    (cd "$unzipped" && exchange "$wine ./pipeword.exe" "$wine ./pipeword-client.exe --wait 15000" \
         "$work/served.crlf")
 }
 
+wine_example() {
+    local wine
+    wine=$(wine_loader "$machine")
+    (cd "$unzipped" && exchange "$wine ./pipeword.exe" "$wine ./pipeword_example.exe" \
+        "$work/served.crlf" CorvaneStop)
+}
+
+python_files=$(unzip -Z1 "$wheel" | sed -n 's,^pipeword/,,p' | LC_ALL=C sort)
 for zip in $zips; do
     top=$(basename "$zip" .zip)
     unzipped=$work/zip/$top
     case $top in
-    *-win64) bits=64 preset=release-windows64 ;;
-    *) bits=32 preset=release-windows ;;
+    *-win64)
+        bits=64 preset=release-windows64 mingw=x86_64-w64-mingw32
+        format=pei-x86-64 architecture=amd64
+        ;;
+    *)
+        bits=32 preset=release-windows mingw=i686-w64-mingw32
+        format=pei-i386 architecture=x86
+        ;;
     esac
+    objdump=$mingw-objdump
     machine=$(preset_machine "$preset")
-    check "$top.zip lists exactly $top/{pipeword.exe,pipeword-client.exe,README.txt,LICENSE.txt,samples/}" \
+    check "$top.zip lists exactly the programs, pipeword.dll, include/, lib/, the texts, samples/" \
         zip_lists_exactly
     check "$top.zip unpacks" unpack_zip
-    check "$top: README.txt, LICENSE.txt and the samples have CR LF line ends" crlf_text
-    check "$top: README.txt names version $version; LICENSE.txt is the MIT licence" \
+    check "$top: README.txt, CHANGES.txt, LICENSE.txt and the samples have CR LF line ends" \
+        crlf_text
+    check "$top: README.txt names version $version; CHANGES.txt the change log; LICENSE.txt MIT" \
         texts_say_what_they_are
-    check "$top: executables: PE $bits-bit x86 console, system DLLs only; version, manifest" \
+    check "$top: README.txt names the $bits-bit programs, $mingw-gcc and its MSVC machine" \
+        readme_names_its_machine
+    check "$top: README.txt lists every Windows error code of README.md's table" \
+        readme_lists_every_error
+    check "$top: programs and DLL: PE $bits-bit x86 console, system DLLs only; version, manifest" \
         windows_executables
+    example_check="$top: samples/pipeword_example.c builds on the ZIP's DLL by README.txt's command"
+    if command -v "$mingw-gcc" >/dev/null; then
+        check "$example_check" zip_example_builds
+    else
+        skip "$example_check: $mingw-gcc is not installed here"
+    fi
     wine_prefix_check="$top: Wine prefix for the ZIP's programs"
     wine_exchange_check="$top: Wine: pipeword.exe Stop from the ZIP serves pipeword-client.exe \
 from the ZIP"
+    wine_example_check="$top: Wine: pipeword.exe Stop from the ZIP serves the C example on the \
+ZIP's DLL"
     if windows_build_runs "$preset"; then
         check "$wine_prefix_check" wine_prefix
         check "$wine_exchange_check" wine_exchange
+        if [ -f "$unzipped/pipeword_example.exe" ]; then
+            check "$wine_example_check" wine_example
+        else
+            skip "$wine_example_check: it was not built"
+        fi
     else
         skip "$wine_prefix_check: $no_32bit_why"
         skip "$wine_exchange_check: $no_32bit_why"
+        skip "$wine_example_check: $no_32bit_why"
     fi
 done
 
-# ---- The Debian package --------------------------------------------------------------------
+# ---- The Debian packages -------------------------------------------------------------------
 
 binaries="/usr/bin/pipeword /usr/bin/pipeword-client"
 tmpfiles=/usr/lib/tmpfiles.d/pipeword.conf
-documents="/usr/share/man/man1/pipeword.1.gz /usr/share/man/man1/pipeword-client.1.gz
-/usr/share/doc/pipeword/copyright /usr/share/doc/pipeword/changelog.gz
-/usr/share/doc/pipeword/examples/pipeword_client.py $tmpfiles
-/usr/share/lintian/overrides/pipeword"
-# shellcheck disable=SC2086 # one path a word
-printf '%s\n' $binaries $documents | LC_ALL=C sort >"$work/deb.files"
+libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+dist_packages=/usr/lib/python3/dist-packages
 
-deb_fields() {
-    dpkg-deb -f "$deb" Package Version Architecture Depends Maintainer >"$work/fields" ||
-        return 1
-    cat "$work/fields"
-    grep -x "Package: pipeword" "$work/fields" >/dev/null &&
-        grep -x "Version: $version" "$work/fields" >/dev/null &&
-        grep -x "Architecture: $arch" "$work/fields" >/dev/null &&
-        ! grep -E "^Depends: .*(libstdc\+\+|libgcc)" "$work/fields" &&
-        grep "^Maintainer: .*<.*@.*>" "$work/fields" >/dev/null
+# package_files PACKAGE: the files (and links) of PACKAGE, one a line.
+package_files() {
+    local doc="/usr/share/doc/$1" file
+    printf '%s\n' "$doc/copyright" "$doc/changelog.gz"
+    case $1 in
+    pipeword)
+        # shellcheck disable=SC2086 # one path a word
+        printf '%s\n' $binaries $tmpfiles /usr/share/man/man1/pipeword.1.gz \
+            /usr/share/man/man1/pipeword-client.1.gz "$doc/README.Debian" \
+            /usr/share/lintian/overrides/pipeword
+        ;;
+    libpipeword1) printf '%s\n' "$libdir/libpipeword.so.1" "$libdir/libpipeword.so.1.0.0" ;;
+    libpipeword-dev)
+        printf '%s\n' /usr/include/pipeword.h "$libdir/libpipeword.so" "$libdir/libpipeword.a" \
+            "$libdir/pkgconfig/pipeword.pc" "$doc/examples/pipeword_example.c"
+        for file in config config-version targets targets-release; do
+            echo "$libdir/cmake/pipeword/pipeword-$file.cmake"
+        done
+        ;;
+    python3-pipeword)
+        for file in $python_files; do
+            echo "$dist_packages/pipeword/$file"
+        done
+        printf '%s\n' "$dist_packages/pipeword-$version.dist-info/METADATA" \
+            "$dist_packages/pipeword-$version.dist-info/WHEEL" \
+            "$doc/examples/pipeword_client.py"
+        ;;
+    esac
 }
 
-# Exactly these files, root's, executables 755 and the rest 644; directories only above them.
+# package_deb PACKAGE: the .deb of PACKAGE.
+package_deb() {
+    local package
+    for package in $debs; do
+        case $(basename "$package") in
+        "$1"_*) echo "$package" ;;
+        esac
+    done
+}
+
+for package in $deb_packages; do
+    package_files "$package"
+done | LC_ALL=C sort >"$work/deb.files"
+
+# deb_fields PACKAGE: its name, version, architecture and maintainer; its Depends: none on
+# the C++ runtime for the static programs, the C library's (dpkg-shlibdeps) for the shared
+# library, the shared library of this very version for the development files, Python 3 for
+# the Python package.
+deb_fields() {
+    local want_arch=$arch depends
+    [ "$1" = python3-pipeword ] && want_arch=all
+    dpkg-deb -f "$(package_deb "$1")" Package Version Architecture Depends Maintainer \
+        >"$work/fields" || return 1
+    cat "$work/fields"
+    grep -x "Package: $1" "$work/fields" >/dev/null &&
+        grep -x "Version: $version" "$work/fields" >/dev/null &&
+        grep -x "Architecture: $want_arch" "$work/fields" >/dev/null &&
+        grep "^Maintainer: .*<.*@.*>" "$work/fields" >/dev/null || return 1
+    depends=$(sed -n 's/^Depends: //p' "$work/fields")
+    case $1 in
+    pipeword) ! echo "$depends" | grep -E "libstdc\+\+|libgcc" ;;
+    libpipeword1) echo "$depends" | grep -q "libc6 (>= " ;;
+    libpipeword-dev) [ "$depends" = "libpipeword1 (= $version)" ] ;;
+    python3-pipeword) [ "$depends" = "python3:any (>= 3.8)" ] ;;
+    esac
+}
+
+# deb_contents PACKAGE: exactly its files, root's, executables 755, links, the rest 644;
+# directories (755) only above them; its control files.
 deb_contents() {
-    dpkg-deb -c "$deb" >"$work/contents" || return 1
+    local listed
+    listed=$(package_deb "$1")
+    dpkg-deb -c "$listed" >"$work/contents" || return 1
+    package_files "$1" | LC_ALL=C sort >"$work/files.expected"
     awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' "$work/contents" | LC_ALL=C sort \
-        >"$work/deb.listed"
-    same_lines "$work/deb.files" "$work/deb.listed" || return 1
+        >"$work/files.listed"
+    same_lines "$work/files.expected" "$work/files.listed" || return 1
     awk -v bins=" $binaries " '
         $2 != "root/root" { print "not root/root: " $0; bad = 1 }
         $1 ~ /^d/ && $1 != "drwxr-xr-x" { print "directory mode: " $0; bad = 1 }
@@ -392,24 +560,33 @@ deb_contents() {
             want = index(bins, " " path " ") ? "-rwxr-xr-x" : "-rw-r--r--"
             if ($1 != want) { print "mode " $1 ", expected " want ": " path; bad = 1 }
         }
-        $1 !~ /^[-d]/ { print "neither file nor directory: " $0; bad = 1 }
+        $1 !~ /^[-dl]/ { print "neither file, link nor directory: " $0; bad = 1 }
         END { exit bad }' "$work/contents" || return 1
-    # The control files, with the postinst that applies the tmpfiles.d entry at install.
-    dpkg-deb --ctrl-tarfile "$deb" | tar -tv --numeric-owner |
+    dpkg-deb --ctrl-tarfile "$listed" | tar -tv --numeric-owner |
         awk '{ sub(/^\.\//, "", $6); print $1, $2, $6 }' | LC_ALL=C sort >"$work/control.listed"
-    printf '%s\n' "-rw-r--r-- 0/0 control" "-rw-r--r-- 0/0 md5sums" \
-        "-rwxr-xr-x 0/0 postinst" >"$work/control.expected"
+    {
+        printf '%s\n' "-rw-r--r-- 0/0 control" "-rw-r--r-- 0/0 md5sums"
+        case $1 in
+        pipeword) echo "-rwxr-xr-x 0/0 postinst" ;;
+        libpipeword1) printf -- '-rw-r--r-- 0/0 %s\n' shlibs symbols triggers ;;
+        python3-pipeword) printf -- '-rwxr-xr-x 0/0 %s\n' postinst prerm ;;
+        esac
+    } >"$work/control.expected"
     same_lines "$work/control.expected" "$work/control.listed"
 }
 
-unpack_deb() {
-    dpkg-deb -x "$deb" "$work/deb"
+unpack_debs() {
+    local package
+    for package in $debs; do
+        dpkg-deb -x "$package" "$work/deb" || return 1
+    done
 }
 
 # The programs carry the C++ runtime (no libstdc++, libgcc_s or libm at run time), and
 # the package depends on the C library whenever they need the shared one.
 deb_libraries() {
     local program
+    dpkg-deb -f "$deb" Depends >"$work/fields"
     for program in pipeword pipeword-client; do
         readelf -d "$work/deb/usr/bin/$program" >"$work/dynamic" || return 1
         sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' "$work/dynamic" >"$work/needed"
@@ -418,17 +595,17 @@ deb_libraries() {
             echo "$program needs a shared C++ runtime"
             return 1
         fi
-        if grep -q '^libc\.so' "$work/needed" && ! grep -q "^Depends: .*libc6" "$work/fields"; then
+        if grep -q '^libc\.so' "$work/needed" && ! grep -q "libc6" "$work/fields"; then
             echo "$program needs libc.so, but the package does not depend on libc6"
             return 1
         fi
     done
 }
 
-# The manual pages format without a warning and name the package's version; the change log
-# starts with this version.
+# The manual pages format without a warning and name the package's version; every package
+# has the same change log, which starts with this version, and copyright file.
 deb_documents() {
-    local page file logged
+    local page file logged package
     for page in pipeword pipeword-client; do
         file=$work/deb/usr/share/man/man1/$page.1.gz
         LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$file" \
@@ -445,42 +622,168 @@ deb_documents() {
         logged=$(dpkg-parsechangelog -l "$work/changelog" -S Version) || return 1
     [ "$logged" = "$version" ] ||
         { echo "the change log's last entry is $logged, not $version"; return 1; }
-    grep -q "^License: Expat" "$work/deb/usr/share/doc/pipeword/copyright"
+    grep -q "^License: Expat" "$work/deb/usr/share/doc/pipeword/copyright" || return 1
+    for package in $deb_packages; do
+        for file in changelog.gz copyright; do
+            cmp "$work/deb/usr/share/doc/pipeword/$file" \
+                "$work/deb/usr/share/doc/$package/$file" || return 1
+        done
+    done
 }
 
-# lintian's verdict: errors and warnings fail (the package's overrides give their reasons);
+# The Python package is the same files in the wheel, in python3-pipeword and beside the
+# ZIPs' Python sample.
+python_package() {
+    local zip file
+    mkdir -p "$work/wheel" && unzip -q -o "$wheel" -d "$work/wheel" || return 1
+    for file in $python_files; do
+        cmp "$work/wheel/pipeword/$file" "$work/deb$dist_packages/pipeword/$file" || return 1
+        for zip in $zips; do
+            cmp "$work/wheel/pipeword/$file" \
+                "$work/zip/$(basename "$zip" .zip)/samples/pipeword/$file" || return 1
+        done
+    done
+    grep -x "__version__ = \"$version\"" "$work/wheel/pipeword/_version.py"
+}
+
+# lintian's verdict on PACKAGE: errors and warnings fail (the overrides give their reasons);
 # info tags are shown.
 deb_lintian() {
     local status
-    lintian --fail-on error,warning --display-info "$deb" >"$work/lintian" 2>&1
+    lintian --fail-on error,warning --display-info "$(package_deb "$1")" >"$work/lintian" 2>&1
     status=$?
     grep -v -x 'running with root privileges is not recommended!' "$work/lintian"
     return $status
 }
 
-check "package fields: pipeword $version $arch, Depends from dpkg-shlibdeps" deb_fields
-check "package files: programs, pages, copyright, change log, sample, tmpfiles.d, postinst" \
-    deb_contents
-check "package unpacks" unpack_deb
+for package in $deb_packages; do
+    check "$package: fields: $package $version, Depends" deb_fields "$package"
+    check "$package: files and control files" deb_contents "$package"
+done
+check "the packages unpack" unpack_debs
 check "programs need no shared C++ runtime; Depends covers the C library" deb_libraries
-check "manual pages format cleanly; versions agree" deb_documents
-if command -v lintian >/dev/null; then
-    check "lintian $(basename "$deb"): no errors or warnings" deb_lintian
-    sed -n 's/^I: /     note: lintian: /p' "$work/lintian"
+check "manual pages format cleanly; versions agree; each package's copyright and change log" \
+    deb_documents
+check "the Python package: the same files in the wheel, python3-pipeword and each ZIP" \
+    python_package
+for package in $deb_packages; do
+    if command -v lintian >/dev/null; then
+        check "lintian $(basename "$(package_deb "$package")"): no errors or warnings" \
+            deb_lintian "$package"
+        sed -n 's/^I: /     note: lintian: /p' "$work/lintian"
+    else
+        skip "lintian $package: not installed here (apt-get install lintian)"
+    fi
+done
+
+# ---- The Linux tarball ---------------------------------------------------------------------
+
+tarball_top=$(basename "$tarball" .tar.gz)
+
+# Exactly these members, in byte order of their names, root's, dated SOURCE_DATE_EPOCH,
+# directories and programs 755, links, the rest 644; gzip keeps no name and no time.
+tarball_members() {
+    local file date
+    for file in "" bin/ bin/pipeword bin/pipeword-client include/ include/pipeword.h lib/ \
+        lib/cmake/ lib/cmake/pipeword/ lib/libpipeword.a lib/libpipeword.so \
+        lib/libpipeword.so.1 lib/libpipeword.so.1.0.0 lib/pkgconfig/ lib/pkgconfig/pipeword.pc \
+        lib/tmpfiles.d/ lib/tmpfiles.d/pipeword.conf share/ share/doc/ share/doc/pipeword/ \
+        share/doc/pipeword/LICENSE share/doc/pipeword/README.md share/doc/pipeword/changelog \
+        share/man/ share/man/man1/ share/man/man1/pipeword-client.1.gz \
+        share/man/man1/pipeword.1.gz lib/cmake/pipeword/pipeword-config-version.cmake \
+        lib/cmake/pipeword/pipeword-config.cmake \
+        lib/cmake/pipeword/pipeword-targets-release.cmake \
+        lib/cmake/pipeword/pipeword-targets.cmake; do
+        echo "$tarball_top/$file"
+    done | LC_ALL=C sort >"$work/tarball.expected"
+    TZ=UTC tar -tzv --full-time --numeric-owner -f "$tarball" >"$work/tarball.contents" ||
+        return 1
+    awk '{ print $6 }' "$work/tarball.contents" >"$work/tarball.listed"
+    same_lines "$work/tarball.expected" "$work/tarball.listed" || return 1
+    date=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
+    awk -v date="$date" '
+        $2 != "0/0" { print "not 0/0: " $0; bad = 1 }
+        $4 " " $5 != date { print "not dated " date ": " $0; bad = 1 }
+        {
+            want = $6 ~ /\/$/ || $6 ~ /\/bin\/./ ? "rwxr-xr-x" : "rw-r--r--"
+            if ($1 !~ /^l/ && substr($1, 2) != want) { print "mode " $1 ": " $6; bad = 1 }
+        }
+        END { exit bad }' "$work/tarball.contents" || return 1
+    [ "$(od -An -tx1 -N8 "$tarball")" = " 1f 8b 08 00 00 00 00 00" ] ||
+        { echo "gzip keeps a name or a time: $(od -An -tx1 -N8 "$tarball")"; return 1; }
+}
+
+# Its programs and its library, archive and header are the Debian packages' files; its
+# pipeword.pc names the prefix /usr/local.
+tarball_files() {
+    local file
+    mkdir -p "$work/tarball" && tar -xzf "$tarball" -C "$work/tarball" || return 1
+    unpacked=$work/tarball/$tarball_top
+    for file in bin/pipeword:/usr/bin/pipeword bin/pipeword-client:/usr/bin/pipeword-client \
+        lib/libpipeword.so.1.0.0:$libdir/libpipeword.so.1.0.0 \
+        lib/libpipeword.a:$libdir/libpipeword.a include/pipeword.h:/usr/include/pipeword.h; do
+        cmp "$unpacked/${file%%:*}" "$work/deb${file#*:}" || return 1
+    done
+    grep -x "prefix=/usr/local" "$unpacked/lib/pkgconfig/pipeword.pc"
+}
+
+# Unpacked elsewhere, the C example is built against it with pkg-config --define-prefix and
+# gets the word from its pipeword.
+tarball_example() {
+    local flags
+    flags=$(PKG_CONFIG_PATH=$unpacked/lib/pkgconfig pkg-config --define-prefix --cflags --libs \
+        pipeword) || return 1
+    echo "pkg-config: $flags"
+    # shellcheck disable=SC2086 # the compiler's options, one a word
+    cc client/samples/pipeword_example.c $flags -Wl,-rpath,"$unpacked/lib" \
+        -o "$work/tarball_example" || return 1
+    exchange "$unpacked/bin/pipeword" "$work/tarball_example" "$work/served" CorvaneStop
+}
+
+# Unpacked elsewhere, find_package(pipeword) finds its CMake package: the C example builds
+# with the static archive's target and gets the word.
+tarball_cmake_package() {
+    local project="$work/cmake-example"
+    mkdir -p "$project" || return 1
+    printf '%s\n' "cmake_minimum_required(VERSION 3.25)" "project(example C)" \
+        "find_package(pipeword 1.0 REQUIRED)" \
+        "add_executable(example $root/client/samples/pipeword_example.c)" \
+        "target_link_libraries(example PRIVATE pipeword::pipeword_static)" \
+        >"$project/CMakeLists.txt"
+    cmake -S "$project" -B "$project/build" -DCMAKE_PREFIX_PATH="$unpacked" \
+        >"$project/log" 2>&1 && cmake --build "$project/build" >>"$project/log" 2>&1 ||
+        { tail -20 "$project/log"; return 1; }
+    exchange "$unpacked/bin/pipeword" "$project/build/example" "$work/served" CorvaneStop
+}
+
+check "$tarball_top.tar.gz: exactly its members, sorted, root's, dated, modes; gzip -n" \
+    tarball_members
+check "$tarball_top: programs, library, archive and header the .debs'; pipeword.pc for /usr/local" \
+    tarball_files
+tarball_example_check="$tarball_top, unpacked elsewhere: the C example built with pkg-config \
+--define-prefix gets CorvaneStop from its pipeword Stop"
+check "$tarball_top, unpacked elsewhere: find_package(pipeword) builds the C example on \
+pipeword::pipeword_static, which gets CorvaneStop" tarball_cmake_package
+if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
+    check "$tarball_example_check" tarball_example
 else
-    skip "lintian: not installed here (apt-get install lintian)"
+    skip "$tarball_example_check: cc or pkg-config is not installed here (apt-get install" \
+        "gcc pkg-config)"
 fi
 
 # ---- The package on this machine -----------------------------------------------------------
 
-# Nothing of ours may be overwritten or removed: no pipeword package, none of its files.
+# Nothing of ours may be overwritten or removed: none of the packages, none of their files.
 may_install() {
-    local status clash file
-    status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
-    if [ -n "$status" ] && [ "$status" != not-installed ]; then
-        echo "pipeword is already installed here ($status); remove it first (dpkg --purge pipeword)"
-        return 1
-    fi
+    local package status clash file
+    for package in $deb_packages; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)
+        if [ -n "$status" ] && [ "$status" != not-installed ]; then
+            echo "$package is already installed here ($status); remove it first" \
+                "(dpkg --purge $deb_packages)"
+            return 1
+        fi
+    done
     clash=""
     for file in $(cat "$work/deb.files"); do
         if [ -e "$file" ] || [ -L "$file" ]; then
@@ -562,69 +865,111 @@ shift
 state() { stat -c "%F %a %u:%g" "$1" 2>&1; }
 '
 
-# What the package's folders hold, and dpkg's records of pipeword.
+# Whatever bears the name in the packages' folders, and dpkg's records of the packages.
 snapshot() {
-    local record
-    {
-        find /usr/bin /usr/share/man/man1 /usr/share/doc /usr/lib/tmpfiles.d \
-            /usr/share/lintian/overrides -maxdepth 1
-        for record in /var/lib/dpkg/info/pipeword.* /var/lib/dpkg/info/pipeword:*; do
-            [ -e "$record" ] && echo "$record"
-        done
-    } 2>/dev/null | LC_ALL=C sort
+    find /usr/bin /usr/include /usr/lib /usr/share /var/lib/dpkg/info -maxdepth 3 \
+        -name '*pipeword*' 2>/dev/null | LC_ALL=C sort
 }
 
-# With a private /tmp, the install is followed at once by the manual page's example run by
-# an ordinary user, in the default directory that the postinst has just made; what it
-# printed is left in $work/fresh.
-install_deb() {
+# With a private /tmp, the install is followed at once by what a user does first, in the
+# default directory that the postinst has just made, each part of what it printed after a
+# line "== PART": an ordinary user runs the manual page's example (fresh); the C example,
+# built by root with cc and pkg-config where they are installed (c), and the Python example
+# under /usr/bin/python3 (python), each get the word from pipeword Stop, run by root and by
+# an ordinary user with nothing in the environment but PATH. What it printed is left in
+# $work/fresh.
+install_debs() {
     snapshot >"$work/before"
     installed_here=true
     if ! $private_tmp; then
-        # shellcheck disable=SC2046 # one option a line
-        patiently dpkg -i $(sort -u "$work/includes") "$deb"
+        # shellcheck disable=SC2046,SC2086 # one option a line, one package a word
+        patiently dpkg -i $(sort -u "$work/includes") $debs
         return
     fi
-    # The package is copied into the empty /tmp from the folder it is in, which stays at hand
-    # as the working directory when it is itself under the /tmp that gets covered.
-    # shellcheck disable=SC2016,SC2046 # expanded by the inner shell; one option a line
+    # The packages are copied into the empty /tmp from the folder they are in, which stays at
+    # hand as the working directory when it is itself under the /tmp that gets covered.
+    # shellcheck disable=SC2016,SC2046,SC2086 # expanded by the inner shell; one a line
     patiently unshare --mount sh -c "$namespace_functions"'
-        cd "$1" && shift && cover_tmp empty && cp "$1" /tmp/package.deb && shift && cd / ||
-            exit 1
-        dpkg -i "$@" /tmp/package.deb >&2 || exit 1
+        compiles=$1 && cd "$2" && shift 2 && cover_tmp empty || exit 1
+        while [ "$1" != -- ]; do
+            cp "$1" /tmp/ && shift || exit 1
+        done
+        shift
+        cd / && dpkg -i "$@" /tmp/*.deb >&2 || exit 1
+        # served_by USER CLIENT...: pipeword Stop and CLIENT, both run by USER (root or
+        # nobody) with nothing in the environment but PATH.
+        served_by() {
+            as=""
+            [ "$1" = nobody ] && as=as_nobody
+            shift
+            ($as env -i PATH=/usr/bin:/bin sh -c "
+                /usr/bin/pipeword Stop >/tmp/server.\$(id -u) 2>&1 &
+                \"\$@\" 2>&1
+                echo \"client exit status \$?\"
+                wait \$!
+                echo \"server exit status \$?\"
+                cat /tmp/server.\$(id -u)" sh "$@")
+        }
+        echo "== fresh"
         state /tmp/.pipe
-        (as_nobody env -u PIPEWORD_PIPE_DIR sh -c "
-            /usr/bin/pipeword Stop >/tmp/server.out 2>&1 &
-            /usr/bin/pipeword-client -q 2>&1
-            echo \"client exit status \$?\"
-            wait \$!
-            echo \"server exit status \$?\"
-            cat /tmp/server.out")' sh "$harness_lib/root_only.sh" "$(dirname "$deb")" \
-        "$(basename "$deb")" $(sort -u "$work/includes") || return 1
+        served_by nobody /usr/bin/pipeword-client -q
+        echo "== c"
+        if $compiles && cc /usr/share/doc/libpipeword-dev/examples/pipeword_example.c \
+            $(pkg-config --cflags --libs pipeword) -o /tmp/pipeword_example 2>&1; then
+            served_by root /tmp/pipeword_example
+            served_by nobody /tmp/pipeword_example
+        fi
+        echo "== python"
+        for user in root nobody; do
+            served_by $user /usr/bin/python3 \
+                /usr/share/doc/python3-pipeword/examples/pipeword_client.py
+        done' sh "$harness_lib/root_only.sh" "$compiles" "$dist" \
+        $(for package in $debs; do basename "$package"; done) -- \
+        $(sort -u "$work/includes") || return 1
     cp "$work/dpkg.out" "$work/fresh"
 }
 
+# part NAME: what the namespace printed after "== NAME", up to the next part.
+part() {
+    awk -v start="== $1" '$0 == start { on = 1; next } /^== / { on = 0 } on' "$work/fresh"
+}
+
+# word_served [STATE]: the lines of a client that got the word from pipeword Stop, with the
+# server's, after the state of /tmp/.pipe if given.
+word_served() {
+    [ $# -gt 0 ] && echo "$1"
+    printf '%s\n' CorvaneStop "client exit status 0" "server exit status 1"
+    cat "$work/served"
+}
+
 fresh_exchange() {
-    {
-        printf '%s\n' "directory 1777 0:0" CorvaneStop "client exit status 0" \
-            "server exit status 1"
-        cat "$work/served"
-    } >"$work/fresh.expected"
-    same_lines "$work/fresh.expected" "$work/fresh"
+    word_served "directory 1777 0:0" >"$work/fresh.expected"
+    part fresh >"$work/fresh.part"
+    same_lines "$work/fresh.expected" "$work/fresh.part"
+}
+
+# installed_example NAME: the part NAME, the example served as root and as uid 65534.
+installed_example() {
+    { word_served && word_served; } >"$work/$1.expected"
+    part "$1" >"$work/$1.part"
+    same_lines "$work/$1.expected" "$work/$1.part"
 }
 
 installed_files() {
     local path file
-    dpkg -L pipeword >"$work/listed" || return 1
+    # shellcheck disable=SC2086 # one package a word
+    dpkg -L $deb_packages >"$work/listed" || return 1
+    # dpkg -L parts the packages' lists with an empty line.
     while read -r path; do
-        [ -d "$path" ] || echo "$path"
+        [ -z "$path" ] || [ -d "$path" ] || echo "$path"
     done <"$work/listed" | LC_ALL=C sort >"$work/installed"
     same_lines "$work/deb.files" "$work/installed" || return 1
     for file in $(cat "$work/deb.files"); do
         [ -f "$file" ] || { echo "listed but not on disk: $file"; return 1; }
     done
-    # The files' MD5 sums against the package's.
-    dpkg --verify pipeword
+    # The files' MD5 sums against the packages'.
+    # shellcheck disable=SC2086 # one package a word
+    dpkg --verify $deb_packages
 }
 
 man_pages() {
@@ -645,8 +990,8 @@ man_pages() {
 
 installed_exchange() {
     mkdir -p "$work/pipes"
-    PIPEWORD_PIPE_DIR=$work/pipes exchange /usr/bin/pipeword /usr/bin/pipeword-client \
-        "$work/served"
+    PIPEWORD_PIPE_DIR=$work/pipes exchange /usr/bin/pipeword \
+        "/usr/bin/pipeword-client --wait 15000" "$work/served"
 }
 
 # The entry that makes /tmp/.pipe root's at boot, and the postinst that applies it at
@@ -698,20 +1043,23 @@ postinst_cases() {
     same_lines "$work/postinst.expected" "$work/postinst.out"
 }
 
-purge_deb() {
-    local status file
-    patiently dpkg --purge pipeword || return 1
+purge_debs() {
+    local package status file
+    # shellcheck disable=SC2086 # one package a word
+    patiently dpkg --purge $deb_packages || return 1
     installed_here=false
-    status=$(dpkg-query -W -f='${db:Status-Status}' pipeword 2>/dev/null)
-    if [ -n "$status" ] && [ "$status" != not-installed ]; then
-        echo "pipeword is still $status"
-        return 1
-    fi
-    if dpkg -L pipeword >/dev/null 2>&1; then
-        echo "dpkg still lists files of pipeword"
-        return 1
-    fi
-    for file in $(cat "$work/deb.files") /usr/share/doc/pipeword; do
+    for package in $deb_packages; do
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)
+        if [ -n "$status" ] && [ "$status" != not-installed ]; then
+            echo "$package is still $status"
+            return 1
+        fi
+        if dpkg -L "$package" >/dev/null 2>&1; then
+            echo "dpkg still lists files of $package"
+            return 1
+        fi
+    done
+    for file in $(cat "$work/deb.files") $dist_packages/pipeword; do
         if [ -e "$file" ]; then
             echo "left behind: $file"
             return 1
@@ -721,27 +1069,45 @@ purge_deb() {
     same_lines "$work/before" "$work/after"
 }
 
-check "the package may be installed here" may_install
+check "the packages may be installed here" may_install
 if [ "$failures" -ne "$failures_before" ]; then
     report
     exit 1
 fi
 path_excludes >"$work/notes"
 sed 's/^/     /' "$work/notes"
+c_example_check="installed set, in it: cc pipeword_example.c \$(pkg-config --cflags --libs \
+pipeword) gets CorvaneStop from pipeword Stop, as root and as uid 65534"
+python_example_check="installed set, in it: /usr/bin/python3 pipeword_client.py, no path set, \
+gets CorvaneStop from pipeword Stop, as root and as uid 65534"
+# The C example is built in the namespace where a compiler and pkg-config can be had.
+compiles=false
+if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
+    compiles=true
+fi
 if $private_tmp; then
-    check "dpkg -i $(basename "$deb"), with a /tmp of its own" install_deb
+    check "dpkg -i of the four packages, with a /tmp of its own" install_debs
     check "right after dpkg -i: /tmp/.pipe root's, 1777; uid 65534: pipeword Stop & pipeword-client -q" \
         fresh_exchange
+    if $compiles; then
+        check "$c_example_check" installed_example c
+    else
+        skip "$c_example_check: cc or pkg-config is not installed here (apt-get install gcc" \
+            "pkg-config)"
+    fi
+    check "$python_example_check" installed_example python
 else
     echo "     note: no private /tmp here (needs root, unshare and setpriv): the postinst applies"
     echo "     the tmpfiles.d entry to this machine's /tmp"
-    check "dpkg -i $(basename "$deb")" install_deb
+    check "dpkg -i of the four packages" install_debs
     skip "right after dpkg -i, an ordinary user's exchange: no private /tmp here"
+    skip "$c_example_check: no private /tmp here"
+    skip "$python_example_check: no private /tmp here"
 fi
-check "dpkg -L: exactly the package's files, intact" installed_files
+check "dpkg -L: exactly the packages' files, intact" installed_files
 check "man pipeword and man pipeword-client render the installed pages" man_pages
 check "/usr/bin/pipeword Stop serves /usr/bin/pipeword-client" installed_exchange
 check "postinst: makes /tmp/.pipe root's; without systemd-tmpfiles, leaves another user's alone" \
     postinst_cases
-check "dpkg --purge pipeword leaves nothing behind" purge_deb
+check "dpkg --purge of the four packages leaves nothing behind" purge_debs
 report
