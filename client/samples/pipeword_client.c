@@ -1,5 +1,6 @@
 /* Asks pipeword for its word: pipeword_client.exe [REQUEST]
    Build: i686-w64-mingw32-gcc -municode -o pipeword_client.exe pipeword_client.c
+   (x86_64-w64-mingw32-gcc for a 64-bit program)
    Exit status as pipeword-client's: 0 word received, 1 pipe closed without a reply, 2 error */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
