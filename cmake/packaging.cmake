@@ -229,6 +229,9 @@ else()
   install(FILES ${tarball_pc} DESTINATION lib/pkgconfig COMPONENT tarball)
   install(FILES ${manual_pages} DESTINATION share/man/man1 COMPONENT tarball)
   install(FILES README.md LICENSE DESTINATION share/doc/pipeword COMPONENT tarball)
+  # The long parts of the README, which it links to as docs/.
+  file(GLOB pipeword_documents ${PROJECT_SOURCE_DIR}/docs/*.md)
+  install(FILES ${pipeword_documents} DESTINATION share/doc/pipeword/docs COMPONENT tarball)
   install(FILES packaging/debian-changelog DESTINATION share/doc/pipeword RENAME changelog
           COMPONENT tarball)
   # systemd-tmpfiles reads /usr/local/lib/tmpfiles.d too.

@@ -1,5 +1,6 @@
-"""The README quotes each client sample whole, as a fenced block, and the Windows read-me
-quotes the PowerShell one indented by four spaces: the code people copy is the code tested.
+"""The README, or a document in docs/ it links to, quotes each client sample whole, as a
+fenced block, and the Windows read-me quotes the PowerShell one indented by four spaces:
+the code people copy is the code tested.
 The documents state pipeword-client's limits (the wait, the request's size) as pipeword.h
 defines them, and the pauses' as client/options.h does, from which the client's --help and
 messages take them too.
@@ -10,13 +11,16 @@ import re
 import sys
 
 root = pathlib.Path(sys.argv[1])
-readme = (root / "README.md").read_text()
-blocks = re.findall(r"^```[a-z]*\n(.*?)^```$", readme, re.M | re.S)
+documents = [root / "README.md"] + sorted((root / "docs").glob("*.md"))
+blocks = {document.relative_to(root).as_posix():
+          re.findall(r"^```[a-z]*\n(.*?)^```$", document.read_text(), re.M | re.S)
+          for document in documents}
 windows = (root / "packaging/README-windows.txt").read_text()
 failures = 0
 for sample in sorted((root / "client/samples").iterdir()):
     code = sample.read_text()
-    quotes = [("README.md", code in blocks)]
+    quoting = [name for name, quoted in blocks.items() if code in quoted]
+    quotes = [(" and ".join(quoting) or "README.md or docs/", bool(quoting))]
     if sample.suffix == ".ps1":
         indented = "".join("    " + line if line.strip() else line
                            for line in code.splitlines(True))

@@ -689,6 +689,7 @@ tarball_members() {
         lib/libpipeword.so.1 lib/libpipeword.so.1.0.0 lib/pkgconfig/ lib/pkgconfig/pipeword.pc \
         lib/tmpfiles.d/ lib/tmpfiles.d/pipeword.conf share/ share/doc/ share/doc/pipeword/ \
         share/doc/pipeword/LICENSE share/doc/pipeword/README.md share/doc/pipeword/changelog \
+        share/doc/pipeword/docs/ $(cd docs && printf 'share/doc/pipeword/docs/%s ' *.md) \
         share/man/ share/man/man1/ share/man/man1/pipeword-client.1.gz \
         share/man/man1/pipeword.1.gz lib/cmake/pipeword/pipeword-config-version.cmake \
         lib/cmake/pipeword/pipeword-config.cmake \
