@@ -49,6 +49,10 @@ void ReleasePipeSecurity() {
     LocalFree(record);
 }
 
-void BeginSecurityStretch() { AcquireSRWLockExclusive(&securityLock); }
+void BeginSecurityStretch() {
+    AcquireSRWLockExclusive(&securityLock);
+}
 
-void EndSecurityStretch() { ReleaseSRWLockExclusive(&securityLock); }
+void EndSecurityStretch() {
+    ReleaseSRWLockExclusive(&securityLock);
+}

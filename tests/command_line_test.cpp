@@ -38,8 +38,8 @@ TEST_F(CommandLine, StopAndContinueChooseTheirReplies) {
 
 TEST_F(CommandLine, OtherSingleArgumentsAreAcceptedWithNoReply) {
     const WCHAR *lookalikes[] = {
-        WIDE("stop"),  WIDE("STOP"),     WIDE("Stop "), WIDE(" Stop"),     WIDE("Continue2"),
-        WIDE(""),      WIDE("Sto"),      WIDE("Contin"), WIDE("continue"), WIDE("Stop\u00A0"),
+        WIDE("stop"),      WIDE("STOP"), WIDE("Stop "),  WIDE(" Stop"),    WIDE("Continue2"),
+        WIDE(""),          WIDE("Sto"),  WIDE("Contin"), WIDE("continue"), WIDE("Stop\u00A0"),
         WIDE("\uFF33top"), // fullwidth S
     };
     for (const WCHAR *argument : lookalikes) {

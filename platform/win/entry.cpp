@@ -5,4 +5,6 @@
 // Arguments are passed as the platform splits them, without wildcard expansion.
 int _dowildcard = 0;
 
-int wmain(int argc, wchar_t *argv[]) { return WideMain(argc, argv); }
+int wmain(int argc, wchar_t *argv[]) {
+    return WideMain(argc, argv);
+}
