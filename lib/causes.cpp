@@ -4,11 +4,11 @@
 
 namespace {
 
-// " at /tmp/.pipe/NAME" where the pipe is a socket file (Linux); nothing on Windows.
+// " at '/tmp/.pipe/NAME'" where the pipe is a socket file (Linux); nothing on Windows.
 Text SocketOf(const Text &name) {
     WCHAR path[1024];
     return PipeSocketPath(name.c_str(), path, sizeof path / sizeof path[0]) > 0
-               ? Text(WIDE(" at ")) + path
+               ? Text(WIDE(" at '")) + path + WIDE("'")
                : Text();
 }
 

@@ -54,7 +54,7 @@ static void *asking(void *argument) {
     char link[64], pipe[64], named[64];
     snprintf(link, sizeof link, "%s/Link%d", directory, number);
     snprintf(pipe, sizeof pipe, "\\\\.\\pipe\\Link%d", number);
-    snprintf(named, sizeof named, "/Link%d is a symbolic link", number);
+    snprintf(named, sizeof named, "/Link%d' is a symbolic link", number);
     pipeword_exchange *exchange = pipeword_new();
     for (int round = 0; round < Rounds; ++round) {
         if (pipeword_connect(exchange, "\\\\.\\pipe\\Shared", 10000) != PIPEWORD_WORD_RECEIVED) {

@@ -348,7 +348,7 @@ TEST_F(Namespace, ClientsKeepOnlyServersTheyCanTrust) {
     ASSERT_NE(ours, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_EQ(AsNobody("ln -s Ours " + directory_ + "/Alias"), 0);
     EXPECT_LAST_ERROR(OpenPipe("Alias"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(DeniedBecause(), directory_ + "/Alias is a symbolic link, not a pipe");
+    EXPECT_EQ(DeniedBecause(), "'" + directory_ + "/Alias' is a symbolic link, not a pipe");
     // Each user serves under their own names, and the second user's client is served by
     // root's server, open to all users as the program's is (and gone again by the time the
     // server looks).
@@ -385,7 +385,7 @@ TEST_F(Namespace, OnlyAWayNoOtherUserCanChangeIsTrusted) {
     setenv("PIPEWORD_PIPE_DIR", named.c_str(), 1);
     auto expectFault = [](const std::string &directory) {
         std::string text = DeniedBecause();
-        EXPECT_NE(text.find(" " + directory + ","), std::string::npos) << text;
+        EXPECT_NE(text.find(" '" + directory + "',"), std::string::npos) << text;
     };
     EXPECT_LAST_ERROR(Serve("Ours"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
     expectFault(parent);
@@ -450,8 +450,8 @@ TEST_F(Namespace, ASocketOfAnotherTypeIsNoPipe) {
         EXPECT_TRUE(bound);
         EXPECT_LAST_ERROR(OpenPipe(name), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
         EXPECT_EQ(DeniedBecause(),
-                  directory_ + "/" + name +
-                      " is a socket of another type (stream or datagram), not a pipe");
+                  "'" + directory_ + "/" + name +
+                      "' is a socket of another type (stream or datagram), not a pipe");
         close(report[0]);
         close(release[1]);
         WaitFor(owner);

@@ -93,18 +93,19 @@ void NoteLockFileCause(const ServerName &name, const char *lockName) {
     if (Retry(sys.fstatat, name.directory.fd, lockName, &lock, AT_SYMLINK_NOFOLLOW) != 0) {
         char directory[PathCapacity];
         DirectoryOf(name.path, directory);
-        NoteCause(ERROR_ACCESS_DENIED, "this user may not make files in the pipe directory %s",
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not make files in the pipe directory '%s'",
                   directory);
     } else if (!S_ISREG(lock.st_mode)) {
-        NoteCause(ERROR_ACCESS_DENIED, "%s.lock is %s, not a lock file", name.path,
+        NoteCause(ERROR_ACCESS_DENIED, "'%s.lock' is %s, not a lock file", name.path,
                   KindOf(lock.st_mode));
     } else if (lock.st_uid != geteuid()) {
-        NoteCause(ERROR_ACCESS_DENIED, "the lock file %s.lock is uid %u's: the name is theirs",
+        NoteCause(ERROR_ACCESS_DENIED, "the lock file '%s.lock' is uid %u's: the name is theirs",
                   name.path, static_cast<unsigned>(lock.st_uid));
     } else if (lock.st_nlink > 1) {
-        NoteCause(ERROR_ACCESS_DENIED, "the lock file %s.lock has another name as well", name.path);
+        NoteCause(ERROR_ACCESS_DENIED, "the lock file '%s.lock' has another name as well",
+                  name.path);
     } else {
-        NoteCause(ERROR_ACCESS_DENIED, "this user may not open the lock file %s.lock", name.path);
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not open the lock file '%s.lock'", name.path);
     }
 }
 
@@ -178,7 +179,7 @@ bool NameUsable(Entry entry, const ServerName &name) {
     case Entry::Other: {
         struct stat other {};
         if (Retry(sys.fstatat, name.directory.fd, name.file, &other, AT_SYMLINK_NOFOLLOW) == 0) {
-            NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a pipe", name.path,
+            NoteCause(ERROR_ACCESS_DENIED, "'%s' is %s, not a pipe", name.path,
                       KindOf(other.st_mode));
         }
         return FailWith(ERROR_ACCESS_DENIED);

@@ -128,12 +128,12 @@ void FailToOpen(const Way &way, const char *last, const char *path, bool isDefau
     bool occupied = NotADirectory(error) && Retry(sys.fstatat, CurrentDirectory(way), last, &entry,
                                                   AT_SYMLINK_NOFOLLOW) == 0;
     if (occupied) {
-        NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a directory", path, KindOf(entry.st_mode));
+        NoteCause(ERROR_ACCESS_DENIED, "'%s' is %s, not a directory", path, KindOf(entry.st_mode));
     } else if (NotPermitted(error) && !CauseNoted()) {
-        NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(way));
+        NoteCause(ERROR_ACCESS_DENIED, "this user may not look into '%s'", CurrentPath(way));
     } else if (error == ENOENT && isDefault) {
         NoteCause(missing,
-                  "the default pipe directory %s does not exist: only root's server or the "
+                  "the default pipe directory '%s' does not exist: only root's server or the "
                   "Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names another",
                   DefaultDirectory.data());
     }
@@ -160,7 +160,7 @@ OwnedFd OpenLast(Way *way, const char *last, const char *path, bool server, bool
             fd = MakeDirectory(parent, last, isDefault ? 01777 : 0755);
         }
         if (fd.get() < 0 && NotPermitted(errno)) {
-            NoteCause(ERROR_ACCESS_DENIED, "this user may not make %s", path);
+            NoteCause(ERROR_ACCESS_DENIED, "this user may not make '%s'", path);
         }
     }
     if (fd.get() < 0) {
@@ -233,10 +233,10 @@ bool DirectoryFit(const char *socketPath, bool server, Directory *directory) {
     const char *path = named ? given : DefaultDirectory.data();
     auto owner = static_cast<unsigned>(status.st_uid);
     if (owner != 0 && (!named || owner != geteuid())) {
-        NoteCause(ERROR_ACCESS_DENIED, "%s %s is uid %u's, not root's%s", which, path, owner,
+        NoteCause(ERROR_ACCESS_DENIED, "%s '%s' is uid %u's, not root's%s", which, path, owner,
                   named ? " or this user's" : "");
     } else if (!StickyIfShared(status)) {
-        NoteCause(ERROR_ACCESS_DENIED, "others may write to %s %s, which is not sticky", which,
+        NoteCause(ERROR_ACCESS_DENIED, "others may write to %s '%s', which is not sticky", which,
                   path);
     } else if (S_ISDIR(status.st_mode)) {
         return true;

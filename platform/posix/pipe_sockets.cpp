@@ -95,7 +95,7 @@ OwnedFd OpenSocketFile(const Directory &directory, const char *path, struct stat
         if (NotPermitted(error)) {
             char folder[PathCapacity];
             DirectoryOf(path, folder);
-            NoteCause(ERROR_ACCESS_DENIED, "this user may not look into the pipe directory %s",
+            NoteCause(ERROR_ACCESS_DENIED, "this user may not look into the pipe directory '%s'",
                       folder);
         }
         // No socket file: no pipe, unless the name's lock says a server lives.
@@ -108,12 +108,12 @@ OwnedFd OpenSocketFile(const Directory &directory, const char *path, struct stat
         return OwnedFd();
     }
     if (!S_ISSOCK(socketFile->st_mode)) {
-        NoteCause(ERROR_ACCESS_DENIED, "%s is %s, not a pipe", path, KindOf(socketFile->st_mode));
+        NoteCause(ERROR_ACCESS_DENIED, "'%s' is %s, not a pipe", path, KindOf(socketFile->st_mode));
         FailWith(ERROR_ACCESS_DENIED);
         return OwnedFd();
     }
     if (socketFile->st_nlink != 1) {
-        NoteCause(ERROR_ACCESS_DENIED, "%s is a socket with another name as well, not a pipe",
+        NoteCause(ERROR_ACCESS_DENIED, "'%s' is a socket with another name as well, not a pipe",
                   path);
         FailWith(ERROR_ACCESS_DENIED);
         return OwnedFd();
@@ -149,7 +149,7 @@ void FailToConnect(const Directory &directory, const char *path, const struct st
                    int error) {
     if (error == EPROTOTYPE) {
         NoteCause(ERROR_ACCESS_DENIED,
-                  "%s is a socket of another type (stream or datagram), not a pipe", path);
+                  "'%s' is a socket of another type (stream or datagram), not a pipe", path);
     } else if (NotPermitted(error)) {
         NoteCause(ERROR_ACCESS_DENIED,
                   "the pipe's security does not admit this user: its socket is uid %u's, "

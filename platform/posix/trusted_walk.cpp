@@ -88,11 +88,11 @@ void Refuse(Way *way, uid_t user, const char *nextPath) {
     way->refused = true;
     if ((Current(*way).st_mode & S_ISVTX) == 0) {
         NoteCause(ERROR_ACCESS_DENIED,
-                  "the way to the pipe directory runs through %s, which others may write to",
+                  "the way to the pipe directory runs through '%s', which others may write to",
                   CurrentPath(*way));
     } else {
         NoteCause(ERROR_ACCESS_DENIED,
-                  "the way to the pipe directory runs through %s, which uid %u can change",
+                  "the way to the pipe directory runs through '%s', which uid %u can change",
                   nextPath, static_cast<unsigned>(user));
     }
 }
@@ -162,7 +162,7 @@ bool AfterWorkingDirectory(const char *given, char (&path)[WayCapacity], DWORD m
         int error = errno;
         if (error == ENOENT) {
             NoteCause(missing,
-                      "the working directory, against which the relative pipe directory %s is "
+                      "the working directory, against which the relative pipe directory '%s' is "
                       "taken, no longer exists",
                       given);
             return FailWith(missing);
@@ -170,7 +170,7 @@ bool AfterWorkingDirectory(const char *given, char (&path)[WayCapacity], DWORD m
         if (NotPermitted(error)) {
             NoteCause(ERROR_ACCESS_DENIED,
                       "this user may not read the path of the working directory, against "
-                      "which the relative pipe directory %s is taken",
+                      "which the relative pipe directory '%s' is taken",
                       given);
         }
         return FailWith(error == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(error));
@@ -231,7 +231,7 @@ bool NextComponent(Way *way, Remaining *rest, char (&name)[NAME_MAX + 1], bool *
 bool FollowLink(Way *way, OwnedFd link, const char *name, Remaining *rest) {
     // The default directory is a real directory, never a link to another.
     if (TakesDefault(*way, name)) {
-        NoteCause(ERROR_ACCESS_DENIED, "the default pipe directory %s is a symbolic link",
+        NoteCause(ERROR_ACCESS_DENIED, "the default pipe directory '%s' is a symbolic link",
                   DefaultDirectory.data());
         return FailWith(ERROR_ACCESS_DENIED);
     }
@@ -268,7 +268,7 @@ bool TakeComponent(Way *way, const char *name, Remaining *rest, DWORD missing) {
     if (next.get() < 0) {
         int error = errno;
         if (NotPermitted(error)) {
-            NoteCause(ERROR_ACCESS_DENIED, "this user may not look into %s", CurrentPath(*way));
+            NoteCause(ERROR_ACCESS_DENIED, "this user may not look into '%s'", CurrentPath(*way));
         }
         return FailWith(error == ENOENT || error == ENOTDIR ? missing : Win32ErrorFromErrno(error));
     }
@@ -373,7 +373,7 @@ bool WayTrusted(const Way &way, uid_t owner) {
     for (int i = 0; i < way.doubtCount; ++i) {
         if (way.doubts[i].user != owner) {
             NoteCause(ERROR_ACCESS_DENIED,
-                      "the way to the pipe directory runs through %s, which uid %u can change",
+                      "the way to the pipe directory runs through '%s', which uid %u can change",
                       way.doubts[i].path, static_cast<unsigned>(way.doubts[i].user));
             return false;
         }

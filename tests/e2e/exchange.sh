@@ -464,7 +464,7 @@ s: its socket is left from a server that was killed (error 0x00000002)"
     : >"$work/refused.err"
     refused=$(
         unset PIPEWORD_PIPE_DIR
-        package_denied_line "the default pipe directory /tmp/.pipe is uid 65534's, not root's"
+        package_denied_line "the default pipe directory '/tmp/.pipe' is uid 65534's, not root's"
     )
     expect refused "$refused"
     end_case

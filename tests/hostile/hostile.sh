@@ -456,7 +456,7 @@ pipe_dir() {
     # missing directory.
     begin_case relative-pipe-directory-after-its-working-directory-went
     export PIPEWORD_PIPE_DIR=pipes
-    gone="the working directory, against which the relative pipe directory pipes is taken, \
+    gone="the working directory, against which the relative pipe directory 'pipes' is taken, \
 no longer exists"
     refused_at_once server "$gone" in_removed_directory "$server"
     expect server 'Unable to create named pipe w/err 0x00000003'
@@ -534,7 +534,7 @@ pipe_dir_unwritable() {
     mkdir -m 0755 "$work/locked"
     export PIPEWORD_PIPE_DIR="$work/locked"
     unusable_pipe_dir pipe-directory-not-writable 0x00000005 \
-        "this user may not make files in the pipe directory $work/locked" as_nobody
+        "this user may not make files in the pipe directory '$work/locked'" as_nobody
     if [ -n "$(ls -A "$work/locked")" ]; then
         fail "$case_name: the server left files in a directory it may not write to"
     fi
@@ -715,9 +715,9 @@ default_dir() {
     nobody_client=$(nobody_copy "$client") || exit 1
     nobody_impostor=$(nobody_copy "$impostor") || exit 1
     # Why each program refuses, on stderr: the server's cause line, the client's line.
-    missing="the default pipe directory $shared does not exist: only root's server or the \
+    missing="the default pipe directory '$shared' does not exist: only root's server or the \
 Debian package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names another"
-    foreign="the default pipe directory $shared is uid 65534's, not root's"
+    foreign="the default pipe directory '$shared' is uid 65534's, not root's"
 
     # Whoever runs first does not get to own the shared directory: only root's server
     # makes it, and nobody else may then remove or replace what others have in it. Until
@@ -966,14 +966,14 @@ way_swaps() {
     wait_for swaps ready
 
     begin_case default-directory-swapped-with-a-look-alike
-    foreign="the default pipe directory /tmp/.pipe is uid 65534's, not root's"
+    foreign="the default pipe directory '/tmp/.pipe' is uid 65534's, not root's"
     refused_every_try "$(denied_line "$foreign")" "$client" --wait 0
     python_refused_every_try "$foreign"
     end_case
 
     begin_case named-directory-and-its-parent-swapped-with-look-alikes
     export PIPEWORD_PIPE_DIR=/tmp/d/pipes
-    changed="the way to the pipe directory runs through /tmp/d, which uid 65534 can change"
+    changed="the way to the pipe directory runs through '/tmp/d', which uid 65534 can change"
     refused_every_try "$(denied_line "$changed")" "$client" --wait 0
     python_refused_every_try "$changed"
     unset PIPEWORD_PIPE_DIR

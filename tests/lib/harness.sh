@@ -334,7 +334,7 @@ expect_replied() {
 # on Windows.
 at() {
     if [ -z "$runner" ]; then
-        printf ' at %s/%s' "${PIPEWORD_PIPE_DIR:-/tmp/.pipe}" "$1"
+        printf " at '%s/%s'" "${PIPEWORD_PIPE_DIR:-/tmp/.pipe}" "$1"
     fi
 }
 

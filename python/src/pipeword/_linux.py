@@ -15,7 +15,7 @@ from ._errors import PipewordError, failed
 
 DEFAULT_DIRECTORY = "/tmp/.pipe"
 MISSING_DEFAULT = (
-    "the default pipe directory /tmp/.pipe does not exist: only root's server or the Debian "
+    "the default pipe directory '/tmp/.pipe' does not exist: only root's server or the Debian "
     "package's tmpfiles.d entry makes it; PIPEWORD_PIPE_DIR names another"
 )
 KINDS = {stat.S_IFLNK: "a symbolic link", stat.S_IFREG: "a file", stat.S_IFDIR: "a directory",
@@ -63,7 +63,7 @@ def open_directory(path: str) -> Tuple[int, bool]:
             path = os.path.join(os.getcwd(), path)
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, "the working directory, against which the "
-                                    f"relative pipe directory {path} is taken, no longer exists")
+                                    f"relative pipe directory '{path}' is taken, no longer exists")
     parts = path.split("/")
     fds: List[int] = [os.open("/", os.O_PATH)]
     names = [""]
@@ -88,14 +88,14 @@ def open_directory(path: str) -> Tuple[int, bool]:
                 default = tmp == len(fds) - 1 and name == ".pipe"
                 raise FileNotFoundError(errno.ENOENT, MISSING_DEFAULT if default else "") from None
             except PermissionError:
-                raise refuse(f"this user may not look into {here_path}") from None
+                raise refuse(f"this user may not look into '{here_path}'") from None
             there, last = os.fstat(fd), not any(part not in ("", ".") for part in parts)
             steps.append((os.fstat(fds[-1]), here_path, there, "/".join(names + [name]), last))
             if stat.S_ISLNK(there.st_mode) and not last and links < 40:
                 target, links = os.readlink("", dir_fd=fd), links + 1
                 os.close(fd)
                 if tmp == len(fds) - 1 and name == ".pipe":
-                    raise refuse("the default pipe directory /tmp/.pipe is a symbolic link")
+                    raise refuse("the default pipe directory '/tmp/.pipe' is a symbolic link")
                 if len(fds) == 1 and name == "tmp":
                     tmp_rest = len(parts)
                 parts = target.split("/") + parts
@@ -110,7 +110,7 @@ def open_directory(path: str) -> Tuple[int, bool]:
             else:
                 os.close(fd)
                 where = "/".join(names + [name])
-                raise refuse(f"{where} is {kind(there.st_mode)}, not a directory")
+                raise refuse(f"'{where}' is {kind(there.st_mode)}, not a directory")
         owner = os.fstat(fds[-1]).st_uid
         for here, where, there, next_path, last in steps:
             shared = here.st_mode & 0o022
@@ -122,7 +122,7 @@ def open_directory(path: str) -> Tuple[int, bool]:
                 where, who = next_path, f"uid {there.st_uid} can change"
             else:
                 continue
-            raise refuse(f"the way to the pipe directory runs through {where}, which {who}")
+            raise refuse(f"the way to the pipe directory runs through '{where}', which {who}")
         default = len(fds) > 1 and names[-1] == ".pipe" and (
             tmp == len(fds) - 2 or os.path.samestat(os.fstat(fds[-2]), os.stat("/tmp")))
         return fds.pop(), default
@@ -150,9 +150,9 @@ def connect(directory: int, name: str, path: str) -> socket.socket:
     try:
         entry = os.fstat(fd)
         if not stat.S_ISSOCK(entry.st_mode):
-            raise refuse(f"{path} is {kind(entry.st_mode)}, not a pipe")
+            raise refuse(f"'{path}' is {kind(entry.st_mode)}, not a pipe")
         if entry.st_nlink != 1:
-            raise refuse(f"{path} is a socket with another name as well, not a pipe")
+            raise refuse(f"'{path}' is a socket with another name as well, not a pipe")
         s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             s.setblocking(False)  # a server with a client already queued: busy at once
@@ -166,7 +166,7 @@ def connect(directory: int, name: str, path: str) -> socket.socket:
                 raise
             except OSError as error:
                 if error.errno == errno.EPROTOTYPE:
-                    raise refuse(f"{path} is a socket of another type (stream or datagram), "
+                    raise refuse(f"'{path}' is a socket of another type (stream or datagram), "
                                  "not a pipe") from None
                 if error.errno == errno.EACCES:
                     raise refuse("the pipe's security does not admit this user: its socket "
@@ -190,9 +190,9 @@ def open_pipe(name: str, path: str) -> socket.socket:
         status = os.fstat(directory)
         owner, mode, named = status.st_uid, status.st_mode, not default
         if default and owner != 0:
-            raise refuse(f"the default pipe directory /tmp/.pipe is uid {owner}'s, not root's")
+            raise refuse(f"the default pipe directory '/tmp/.pipe' is uid {owner}'s, not root's")
         if default and mode & 0o022 and not mode & stat.S_ISVTX:
-            raise refuse("others may write to the default pipe directory /tmp/.pipe, which is "
+            raise refuse("others may write to the default pipe directory '/tmp/.pipe', which is "
                          "not sticky")
         try:
             s = connect(directory, name, path)
@@ -218,7 +218,7 @@ def exchange(pipe: str, request: bytes, wait: float) -> bytes:
     name = socket_name(pipe)
     directory = (os.environ.get("PIPEWORD_PIPE_DIR") or DEFAULT_DIRECTORY).rstrip("/") or "/"
     path = f"{directory}/{name}"
-    where = f"{pipe} at {path}"
+    where = f"{pipe} at '{path}'"
     if len(os.fsencode(path)) >= 108:  # sun_path: no server can take so long a name
         raise PipewordError(f"the name {pipe} is too long (on Linux with PIPEWORD_PIPE_DIR, "
                             "for a socket path)", 0xCE)
