@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/utf.h"
 
 #include <cstddef>
 #include <string>
@@ -16,9 +17,8 @@ using Text = std::basic_string<WCHAR>;
 bool Utf8ToText(const char *utf8, Text *text);
 
 // UTF-16 code units as UTF-8: surrogate pairs joined, a lone surrogate as U+FFFD.
-std::string TextToUtf8(const WCHAR *units, std::size_t count);
 inline std::string TextToUtf8(const Text &text) {
-    return TextToUtf8(text.data(), text.size());
+    return Utf16ToUtf8(text.data(), text.size());
 }
 
 // The text of a reply, UTF-16LE bytes, up to its first NUL or its last whole code unit, as

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/posix/win32.h"
+#include "platform/utf.h"
 
 #include <cstddef>
 #include <new>
@@ -88,14 +89,3 @@ DWORD Win32ErrorFromOpenDirectory(int error, bool occupied, DWORD missing);
 // Sets the last-error code from errno and returns FALSE, for the common failure path.
 BOOL FailWithErrno(int error);
 BOOL FailWith(DWORD code);
-
-// UTF-16 <-> UTF-8. Ill-formed input (lone surrogates, invalid bytes) becomes U+FFFD.
-// WriteUtf8 appends to a fixed buffer and returns the bytes that the whole text needs, so
-// a caller can detect truncation; it never writes past capacity.
-std::size_t WriteUtf8(const WCHAR *text, std::size_t units, char *out, std::size_t capacity);
-std::string Utf16ToUtf8(const WCHAR *text);
-std::u16string Utf8ToUtf16(const char *text);
-// Writes UTF-8 text as UTF-16, with a NUL, into a caller's buffer of 'capacity' code units
-// when it fits there, and returns its length in code units; 0, with nothing written, when
-// the text is empty or does not fit.
-DWORD CopyToWide(const char *text, WCHAR *out, DWORD capacity);

@@ -1,4 +1,4 @@
-#include "platform/posix/layer.h"
+#include "platform/utf.h"
 
 #include <algorithm>
 
@@ -6,8 +6,16 @@ namespace {
 
 constexpr char32_t Replacement = 0xFFFD;
 
-// Decodes one code point from UTF-16 at text[*index], advancing the index. A lone
-// surrogate decodes as U+FFFD.
+std::size_t Length(const WCHAR *text) {
+    std::size_t units = 0;
+    while (text[units] != 0) {
+        ++units;
+    }
+    return units;
+}
+
+} // namespace
+
 char32_t NextCodePoint(const WCHAR *text, std::size_t units, std::size_t *index) {
     char32_t unit = text[(*index)++];
     if (unit >= 0xD800 && unit <= 0xDBFF) {
@@ -46,16 +54,6 @@ std::size_t EncodeUtf8(char32_t point, char *out) {
     return 4;
 }
 
-std::size_t Length(const WCHAR *text) {
-    std::size_t units = 0;
-    while (text[units] != 0) {
-        ++units;
-    }
-    return units;
-}
-
-} // namespace
-
 std::size_t WriteUtf8(const WCHAR *text, std::size_t units, char *out, std::size_t capacity) {
     std::size_t needed = 0;
     std::size_t index = 0;
@@ -72,15 +70,21 @@ std::size_t WriteUtf8(const WCHAR *text, std::size_t units, char *out, std::size
     return needed;
 }
 
-std::string Utf16ToUtf8(const WCHAR *text) {
-    std::size_t units = Length(text);
+std::string Utf16ToUtf8(const WCHAR *text, std::size_t units) {
     std::string result(WriteUtf8(text, units, nullptr, 0), '\0');
     WriteUtf8(text, units, result.data(), result.size());
     return result;
 }
 
-std::u16string Utf8ToUtf16(const char *text) {
-    std::u16string result;
+std::string Utf16ToUtf8(const WCHAR *text) {
+    return Utf16ToUtf8(text, Length(text));
+}
+
+std::basic_string<WCHAR> Utf8ToUtf16(const char *text, bool *valid) {
+    std::basic_string<WCHAR> result;
+    if (valid != nullptr) {
+        *valid = true;
+    }
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
     std::size_t i = 0;
     while (bytes[i] != 0) {
@@ -95,31 +99,34 @@ std::u16string Utf8ToUtf16(const char *text) {
                          : length == 3 ? (lead & 0x0F)
                                        : (lead & 0x07);
         std::size_t taken = 1;
-        bool valid = length != 0;
-        for (; valid && taken < length; ++taken) {
+        bool wellFormed = length != 0;
+        for (; wellFormed && taken < length; ++taken) {
             if ((bytes[i + taken] & 0xC0) != 0x80) {
-                valid = false;
+                wellFormed = false;
                 break;
             }
             point = (point << 6) | (bytes[i + taken] & 0x3F);
         }
         // Overlong forms, surrogates and values past U+10FFFF are ill-formed.
         static constexpr char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (valid && (point < Smallest[length] || point > 0x10FFFF ||
-                      (point >= 0xD800 && point <= 0xDFFF))) {
-            valid = false;
+        if (wellFormed && (point < Smallest[length] || point > 0x10FFFF ||
+                           (point >= 0xD800 && point <= 0xDFFF))) {
+            wellFormed = false;
         }
-        if (!valid) {
-            result.push_back(static_cast<char16_t>(Replacement));
+        if (!wellFormed) {
+            if (valid != nullptr) {
+                *valid = false;
+            }
+            result.push_back(static_cast<WCHAR>(Replacement));
             i += taken == 0 ? 1 : taken;
             continue;
         }
         if (point >= 0x10000) {
             point -= 0x10000;
-            result.push_back(static_cast<char16_t>(0xD800 + (point >> 10)));
-            result.push_back(static_cast<char16_t>(0xDC00 + (point & 0x3FF)));
+            result.push_back(static_cast<WCHAR>(0xD800 + (point >> 10)));
+            result.push_back(static_cast<WCHAR>(0xDC00 + (point & 0x3FF)));
         } else {
-            result.push_back(static_cast<char16_t>(point));
+            result.push_back(static_cast<WCHAR>(point));
         }
         i += length;
     }
@@ -127,7 +134,7 @@ std::u16string Utf8ToUtf16(const char *text) {
 }
 
 DWORD CopyToWide(const char *text, WCHAR *out, DWORD capacity) {
-    std::u16string wide = Utf8ToUtf16(text);
+    std::basic_string<WCHAR> wide = Utf8ToUtf16(text);
     if (wide.empty() || wide.size() >= capacity) {
         return 0;
     }
