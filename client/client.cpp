@@ -146,19 +146,9 @@ bool ReadWholeFile(const WCHAR *path, std::vector<BYTE> *bytes) {
 
 bool BuildRequest(const Options &options, std::vector<BYTE> *request) {
     switch (options.kind) {
-    case RequestText: {
-        size_t units = 0;
-        while (options.text[units] != 0) {
-            ++units;
-        }
-        // Little-endian whatever the host, the terminating NUL included.
-        for (size_t i = 0; i <= units; ++i) {
-            unsigned unit = static_cast<unsigned>(options.text[i]) & 0xFFFFu;
-            request->push_back(static_cast<BYTE>(unit & 0xFF));
-            request->push_back(static_cast<BYTE>(unit >> 8));
-        }
+    case RequestText:
+        *request = RequestBytes(options.text);
         return true;
-    }
     case RequestFile:
         return ReadWholeFile(options.path, request);
     case RequestFiller:
@@ -207,19 +197,11 @@ int ReadReply(pipeword_exchange *exchange, const Options &options) {
     // shown safely, as the server could send anything.
     size_t size = 0;
     const unsigned char *reply = pipeword_reply(exchange, &size);
-    std::vector<WCHAR> text(size / 2 + 1, 0);
-    for (size_t i = 0; i + 1 < size; i += 2) {
-        WCHAR unit = static_cast<WCHAR>(reply[i] | (reply[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        text[i / 2] = unit;
-    }
+    const Text text = ReplyText(reply, size);
     if (options.quiet) {
-        Print(WIDE("%s\n"), text.data());
+        Print(WIDE("%s\n"), text.c_str());
     } else {
-        Print(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(size),
-              Shown(Text(text.data())).c_str());
+        Print(WIDE("Reply %ld bytes: \"%s\"\n"), static_cast<LONG>(size), Shown(text).c_str());
     }
     return ExitReply;
 }

@@ -136,16 +136,9 @@ bool ParseCount(const WCHAR *text, DWORD limit, DWORD *value) {
 // arrive as U+FFFD; on Windows a lone surrogate has no UTF-8 for a path and no text for a
 // server to show. Either would silently become another name or request, so both are refused,
 // and with them U+FFFD itself, which cannot be told from the bytes it stands for.
-bool WellFormed(const WCHAR *text) {
-    for (; *text != 0; ++text) {
-        unsigned unit = static_cast<unsigned>(*text) & 0xFFFFu;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            unsigned next = static_cast<unsigned>(text[1]) & 0xFFFFu;
-            if (next < 0xDC00 || next > 0xDFFF) {
-                return false;
-            }
-            ++text;
-        } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || unit == 0xFFFD) {
+bool WellFormed(const Text &text) {
+    for (std::size_t index = 0; index < text.size();) {
+        if (NextCodePoint(text.data(), text.size(), &index) == 0xFFFD) {
             return false;
         }
     }

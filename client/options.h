@@ -5,6 +5,8 @@
 #include "lib/include/pipeword.h"
 #include "lib/text.h"
 
+#include <iterator>
+
 // One diagnostic line on standard error.
 #define DIAGNOSTIC(text) WIDE("pipeword-client: ") text WIDE("\n")
 
@@ -14,7 +16,7 @@ constexpr DWORD LongestPause = 24 * 60 * 60;
 enum RequestKind { RequestText, RequestFile, RequestFiller, RequestEmpty };
 
 struct Options {
-    Text pipeName = WIDE("\\\\.\\pipe\\SamplePipe");
+    Text pipeName = Text(std::begin(PIPEWORD_DEFAULT_PIPE), std::end(PIPEWORD_DEFAULT_PIPE) - 1);
     DWORD waitMilliseconds = PIPEWORD_DEFAULT_WAIT;
     RequestKind kind = RequestText;
     const WCHAR *text = WIDE("Hello");

@@ -204,13 +204,7 @@ int Ask(pipeword_exchange *exchange, const char *pipe, const char *request, uint
         return Fail(exchange, PIPEWORD_ERROR, ERROR_INVALID_PARAMETER,
                     WIDE("the request is not valid UTF-8"));
     }
-    // Little-endian whatever the host, the terminating NUL included.
-    std::vector<unsigned char> bytes;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        unsigned unit = static_cast<unsigned>(text.c_str()[i]) & 0xFFFFu;
-        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(unit >> 8));
-    }
+    const std::vector<unsigned char> bytes = RequestBytes(text.c_str());
     int status = CheckRequest(exchange, bytes.size());
     if (status == PIPEWORD_WORD_RECEIVED) {
         status = Connect(exchange, pipe, wait);

@@ -11,12 +11,29 @@ bool Utf8ToText(const char *utf8, Text *text) {
     return valid;
 }
 
-std::size_t ReplyToUtf8(const unsigned char *bytes, std::size_t size, char *out,
-                        std::size_t capacity) {
+std::vector<unsigned char> RequestBytes(const WCHAR *text) {
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0;; ++i) {
+        unsigned unit = static_cast<unsigned>(text[i]) & 0xFFFFu;
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+        if (unit == 0) {
+            return bytes;
+        }
+    }
+}
+
+Text ReplyText(const unsigned char *bytes, std::size_t size) {
     Text units;
     for (std::size_t i = 0; i + 1 < size && (bytes[i] != 0 || bytes[i + 1] != 0); i += 2) {
         units.push_back(static_cast<WCHAR>(bytes[i] | bytes[i + 1] << 8));
     }
+    return units;
+}
+
+std::size_t ReplyToUtf8(const unsigned char *bytes, std::size_t size, char *out,
+                        std::size_t capacity) {
+    const Text units = ReplyText(bytes, size);
     std::size_t needed = 0;
     std::size_t written = 0; // whole characters, while each one so far has fitted
     for (std::size_t index = 0; index < units.size();) {

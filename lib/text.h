@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 using Text = std::basic_string<WCHAR>;
 
@@ -24,6 +25,12 @@ inline std::string TextToUtf8(const Text &text) {
 // The text of a reply, UTF-16LE bytes, up to its first NUL or its last whole code unit, as
 // UTF-8 with a NUL in 'out' when 'capacity' allows: whole characters only, as many as fit.
 // Returns the bytes that the whole text needs, its NUL included.
+// A request's bytes from text: UTF-16LE whatever the host, the terminating NUL included.
+std::vector<unsigned char> RequestBytes(const WCHAR *text);
+
+// The text of a reply, UTF-16LE bytes, up to its first NUL or its last whole code unit.
+Text ReplyText(const unsigned char *bytes, std::size_t size);
+
 std::size_t ReplyToUtf8(const unsigned char *bytes, std::size_t size, char *out,
                         std::size_t capacity);
 
