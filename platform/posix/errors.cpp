@@ -169,7 +169,18 @@ DWORD Win32ErrorFromOpenDirectory(int error, bool occupied, DWORD missing) {
     if (NotADirectory(error) && occupied) {
         return ERROR_ACCESS_DENIED;
     }
+    return Win32ErrorFromLookup(error, missing);
+}
+
+// openat of a component on the way: nothing there, or no directory to look in, is 'missing'.
+DWORD Win32ErrorFromLookup(int error, DWORD missing) {
     return error == ENOENT || error == ENOTDIR ? missing : Win32ErrorFromErrno(error);
+}
+
+// getcwd: a working directory whose path does not fit has a name too long to take a relative
+// path against.
+DWORD Win32ErrorFromWorkingDirectory(int error) {
+    return error == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(error);
 }
 
 // ---- Failing with a code -------------------------------------------------------------------

@@ -14,10 +14,8 @@
 
 namespace {
 
-// The /proc path of 'fd' in 'proc', if it leads to the file 'opened'.
-bool ProcPathLeadsTo(int fd, const struct stat &opened, char (&proc)[PathCapacity],
-                     std::size_t *size) {
-    *size = ProcPathOf(fd, proc);
+// Whether the /proc path 'proc' leads to the file 'opened'.
+bool ProcPathLeadsTo(const char *proc, const struct stat &opened) {
     struct stat through {};
     if (Retry(sys.fstatat, AT_FDCWD, proc, &through, 0) != 0 || !SameFile(through, opened)) {
         NoteCause(ERROR_NOT_SUPPORTED, "the pipe operations need /proc mounted: they reach the "
@@ -54,22 +52,27 @@ std::size_t ProcPathOf(int fd, char (&path)[PathCapacity]) {
     return static_cast<std::size_t>(at - path);
 }
 
+bool ChangeModeOf(int fd, mode_t mode) {
+    char proc[PathCapacity];
+    ProcPathOf(fd, proc);
+    return Retry(sys.fchmodat, AT_FDCWD, proc, mode, 0) == 0;
+}
+
 bool ProcAddressOf(int fd, const struct stat &opened, sockaddr_un *address) {
     address->sun_family = AF_UNIX;
-    std::size_t size = 0;
-    return ProcPathLeadsTo(fd, opened, address->sun_path, &size);
+    ProcPathOf(fd, address->sun_path);
+    return ProcPathLeadsTo(address->sun_path, opened);
 }
 
 bool ProcAddressIn(int directory, const struct stat &opened, const char *file,
                    sockaddr_un *address) {
     address->sun_family = AF_UNIX;
-    char proc[PathCapacity];
-    std::size_t size = ProcPathOf(directory, proc);
+    std::size_t size = ProcPathOf(directory, address->sun_path);
     std::size_t fileSize = std::strlen(file);
     if (size + 1 + fileSize >= PathCapacity) {
         return FailWith(ERROR_FILENAME_EXCED_RANGE);
     }
-    if (!ProcPathLeadsTo(directory, opened, address->sun_path, &size)) {
+    if (!ProcPathLeadsTo(address->sun_path, opened)) {
         return false;
     }
     address->sun_path[size] = '/';

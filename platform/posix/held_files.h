@@ -15,6 +15,9 @@ bool StatusOf(int fd, struct stat *status);
 bool SameFile(const struct stat &one, const struct stat &other);
 // "/proc/self/fd/N": the open file itself, whatever its path names now; its length.
 std::size_t ProcPathOf(int fd, char (&path)[PathCapacity]);
+// Sets the mode of an open file (an O_PATH descriptor included, which has no fchmod) through
+// its /proc/self/fd path; false, with errno set, when that fails.
+bool ChangeModeOf(int fd, mode_t mode);
 
 // Socket addresses for bind and connect, which have no *at() form: "/proc/self/fd/N" for
 // the open socket file N, "/proc/self/fd/N/NAME" for NAME in the open directory N. A path

@@ -86,6 +86,8 @@ DWORD Win32ErrorFromOpenLock(int error, bool serverLives);
 DWORD Win32ErrorFromLock(int error);
 bool NotADirectory(int error);
 DWORD Win32ErrorFromOpenDirectory(int error, bool occupied, DWORD missing);
+DWORD Win32ErrorFromLookup(int error, DWORD missing);
+DWORD Win32ErrorFromWorkingDirectory(int error);
 // Sets the last-error code from errno and returns FALSE, for the common failure path.
 BOOL FailWithErrno(int error);
 BOOL FailWith(DWORD code);

@@ -73,14 +73,11 @@ namespace {
 
 // How often a server makes a missing pipe directory that keeps going again at once.
 constexpr int MakeAttempts = 3;
-constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
 
 // Sets the mode of a directory open as O_PATH: through /proc/self/fd, which needs no
 // permission on it, or, without /proc, by opening it for reading.
 bool ChangeDirectoryMode(int fd, mode_t mode) {
-    char proc[PathCapacity];
-    ProcPathOf(fd, proc);
-    if (Retry(sys.fchmodat, AT_FDCWD, proc, mode, 0) == 0) {
+    if (ChangeModeOf(fd, mode)) {
         return true;
     }
     if (errno != ENOENT) {

@@ -47,9 +47,7 @@ void RestoreSocketMode(const ServerName &name) {
         status.st_uid != geteuid() || (status.st_mode & 07777) == name.fileMode) {
         return;
     }
-    char proc[PathCapacity];
-    ProcPathOf(made.get(), proc);
-    Retry(sys.fchmodat, AT_FDCWD, proc, name.fileMode, 0);
+    ChangeModeOf(made.get(), name.fileMode);
 }
 
 int BindTo(int fd, const sockaddr_un &address) {
@@ -84,6 +82,16 @@ bool TrustedServer(uid_t user, const Directory &directory) {
     return user == 0 || user == geteuid() || (directory.named && user == directory.status.st_uid);
 }
 
+// Fails for a socket file that could not be reached (errno 'error'). No listener under the
+// name: a live server serving a client, or between two clients (replacing its socket file),
+// or a stale file, or no socket file at all. Only the name's lock tells them apart; to a
+// client of another user, who cannot read it, there is no server listening, as for no pipe
+// at all.
+void FailToReach(const Directory &directory, const char *path, int error) {
+    FailWith(Win32ErrorFromConnect(error, NoListener(error) &&
+                                              ServerLives(directory.fd, FileNameOf(path))));
+}
+
 // The socket file under the name, opened without following a link, if it is fit to be a
 // pipe: a socket with no other name, which could be a link made to another user's socket
 // somewhere else.
@@ -98,9 +106,7 @@ OwnedFd OpenSocketFile(const Directory &directory, const char *path, struct stat
             NoteCause(ERROR_ACCESS_DENIED, "this user may not look into the pipe directory '%s'",
                       folder);
         }
-        // No socket file: no pipe, unless the name's lock says a server lives.
-        FailWith(Win32ErrorFromConnect(error, NoListener(error) &&
-                                                  ServerLives(directory.fd, FileNameOf(path))));
+        FailToReach(directory, path, error);
         return target;
     }
     if (!StatusOf(target.get(), socketFile)) {
@@ -157,12 +163,7 @@ void FailToConnect(const Directory &directory, const char *path, const struct st
                   static_cast<unsigned>(socketFile.st_uid),
                   static_cast<unsigned>(socketFile.st_mode & 07777));
     }
-    // No listener under the name: a live server serving a client, or between two clients
-    // (replacing its socket file), or a stale file. Only the name's lock tells them apart; to
-    // a client of another user, who cannot read it, there is no server listening, as for no
-    // pipe at all.
-    FailWith(Win32ErrorFromConnect(error, NoListener(error) &&
-                                              ServerLives(directory.fd, FileNameOf(path))));
+    FailToReach(directory, path, error);
 }
 
 // Whether the server at the other end of the connection is one this client may believe: its

@@ -38,7 +38,6 @@
 namespace {
 
 constexpr int MostLinks = 40;
-constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
 
 // What is left to walk, a link's target put before the rest, and where the walk is in it.
 struct Remaining {
@@ -84,6 +83,13 @@ bool OthersCanPlace(const Way &way, uid_t user) {
            ((here.st_mode & S_ISVTX) == 0 || !TrustedOwner(user));
 }
 
+// The cause for a way that runs through 'path', which 'user' can change.
+void NoteChangeable(const char *path, uid_t user) {
+    NoteCause(ERROR_ACCESS_DENIED,
+              "the way to the pipe directory runs through '%s', which uid %u can change", path,
+              static_cast<unsigned>(user));
+}
+
 void Refuse(Way *way, uid_t user, const char *nextPath) {
     way->refused = true;
     if ((Current(*way).st_mode & S_ISVTX) == 0) {
@@ -91,9 +97,7 @@ void Refuse(Way *way, uid_t user, const char *nextPath) {
                   "the way to the pipe directory runs through '%s', which others may write to",
                   CurrentPath(*way));
     } else {
-        NoteCause(ERROR_ACCESS_DENIED,
-                  "the way to the pipe directory runs through '%s', which uid %u can change",
-                  nextPath, static_cast<unsigned>(user));
+        NoteChangeable(nextPath, user);
     }
 }
 
@@ -173,7 +177,7 @@ bool AfterWorkingDirectory(const char *given, char (&path)[WayCapacity], DWORD m
                       "which the relative pipe directory '%s' is taken",
                       given);
         }
-        return FailWith(error == ERANGE ? ERROR_FILENAME_EXCED_RANGE : Win32ErrorFromErrno(error));
+        return FailWith(Win32ErrorFromWorkingDirectory(error));
     }
     if (std::strlen(path) + 1 + std::strlen(given) >= sizeof path) {
         return FailWith(ERROR_FILENAME_EXCED_RANGE);
@@ -270,7 +274,7 @@ bool TakeComponent(Way *way, const char *name, Remaining *rest, DWORD missing) {
         if (NotPermitted(error)) {
             NoteCause(ERROR_ACCESS_DENIED, "this user may not look into '%s'", CurrentPath(*way));
         }
-        return FailWith(error == ENOENT || error == ENOTDIR ? missing : Win32ErrorFromErrno(error));
+        return FailWith(Win32ErrorFromLookup(error, missing));
     }
     if (!StatusOf(next.get(), &status)) {
         return FailWithErrno(errno);
@@ -332,9 +336,9 @@ const char *CurrentPath(const Way &way) {
 // add to what the walk decided, never take away, and only root can change what /tmp is.
 bool IsDefault(const Way &way, const char *name) {
     struct stat tmp {};
-    return std::strcmp(name, ".pipe") == 0 &&
-           (way.depth - 1 == way.tmpLevel ||
-            (Retry(sys.fstatat, AT_FDCWD, "/tmp", &tmp, 0) == 0 && SameFile(tmp, Current(way))));
+    return TakesDefault(way, name) ||
+           (std::strcmp(name, ".pipe") == 0 && Retry(sys.fstatat, AT_FDCWD, "/tmp", &tmp, 0) == 0 &&
+            SameFile(tmp, Current(way)));
 }
 
 OwnedFd TakeCurrentDirectory(Way *way, char (&path)[WayCapacity], bool *isDefault) {
@@ -372,9 +376,7 @@ bool WayTrusted(const Way &way, uid_t owner) {
     }
     for (int i = 0; i < way.doubtCount; ++i) {
         if (way.doubts[i].user != owner) {
-            NoteCause(ERROR_ACCESS_DENIED,
-                      "the way to the pipe directory runs through '%s', which uid %u can change",
-                      way.doubts[i].path, static_cast<unsigned>(way.doubts[i].user));
+            NoteChangeable(way.doubts[i].path, way.doubts[i].user);
             return false;
         }
     }

@@ -16,6 +16,8 @@ constexpr std::size_t WayCapacity = PATH_MAX;
 constexpr int DeepestWay = 64;
 constexpr int NoLevel = -1;
 constexpr std::size_t NotFollowing = static_cast<std::size_t>(-1);
+// The mode bits that let users other than the owner write to a directory.
+constexpr mode_t WritableByOthers = S_IWGRP | S_IWOTH;
 
 // A user on the way who is neither root nor this process's: fine only if it turns out to be
 // the pipe directory's owner.
