@@ -74,8 +74,8 @@ for preset in release-windows release-windows64 release-native; do
     echo "==== $preset"
     log=$logs/$preset
     # CPack makes each preset's packages in a folder of their own, with its staging area;
-    # the files it leaves there are the packages and their sums, which are made again here
-    # for each package as it goes into dist/ (a ZIP is rewritten first).
+    # the files it leaves there are the packages, whose sums are made here as each goes into
+    # dist/ (a ZIP is rewritten first).
     made=$root/build/$preset/packages
     rm -rf "$made"
     if ! build_preset "$preset" "$log"; then
@@ -91,7 +91,6 @@ for preset in release-windows release-windows64 release-native; do
         [ -f "$package" ] || continue
         name=$(basename "$package")
         case $name in
-        *.sha256) continue ;;
         *.zip) python3 scripts/repack-zip.py "$package" ;;
         esac
         into_dist "$package"

@@ -139,13 +139,7 @@ checksums() {
 }
 
 # The server's lines for "pipeword Stop" and the client's default 12-byte request.
-printf '%s\n' \
-    'The named pipe (\\.\pipe\SamplePipe) is created.' \
-    "Waiting for the client's connection..." \
-    'Client is connected.' \
-    'Receive 12 bytes from client: "Hello"' \
-    'Send 24 bytes to client: "CorvaneStop"' \
-    'Server Message Send 1 ' >"$work/served"
+echo 'Receive 12 bytes from client: "Hello"' | served_lines CorvaneStop >"$work/served"
 sed 's/$/\r/' "$work/served" >"$work/served.crlf"
 
 # exchange SERVER-COMMAND CLIENT-COMMAND EXPECTED [CLIENT-LINE]: runs "SERVER Stop" and the
@@ -765,7 +759,12 @@ tarball_example_check="$tarball_top, unpacked elsewhere: the C example built wit
 --define-prefix gets CorvaneStop from its pipeword Stop"
 check "$tarball_top, unpacked elsewhere: find_package(pipeword) builds the C example on \
 pipeword::pipeword_static, which gets CorvaneStop" tarball_cmake_package
+# The C example needs a compiler and pkg-config, here and in the install's namespace.
+compiles=false
 if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
+    compiles=true
+fi
+if $compiles; then
     check "$tarball_example_check" tarball_example
 else
     skip "$tarball_example_check: cc or pkg-config is not installed here (apt-get install" \
@@ -1081,11 +1080,6 @@ c_example_check="installed set, in it: cc pipeword_example.c \$(pkg-config --cfl
 pipeword) gets CorvaneStop from pipeword Stop, as root and as uid 65534"
 python_example_check="installed set, in it: /usr/bin/python3 pipeword_client.py, no path set, \
 gets CorvaneStop from pipeword Stop, as root and as uid 65534"
-# The C example is built in the namespace where a compiler and pkg-config can be had.
-compiles=false
-if command -v cc >/dev/null && command -v pkg-config >/dev/null; then
-    compiles=true
-fi
 if $private_tmp; then
     check "dpkg -i of the four packages, with a /tmp of its own" install_debs
     check "right after dpkg -i: /tmp/.pipe root's, 1777; uid 65534: pipeword Stop & pipeword-client -q" \
