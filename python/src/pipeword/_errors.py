@@ -53,6 +53,10 @@ class NoReplyError(PipewordError, ConnectionError):
     status = 1
     _errno = errno.EPIPE
 
+    def __init__(self, message: str = "the server closed the pipe without a reply",
+                 code: int = 0x6D, cause: str = "") -> None:
+        super().__init__(message, code, cause)
+
 
 # The Win32 codes of the failures that carry only an errno, as pipeword-client reports them.
 WIN32_CODES = {

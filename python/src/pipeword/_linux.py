@@ -181,11 +181,11 @@ def connect(directory: int, name: str, path: str) -> socket.socket:
         os.close(fd)
 
 
-def open_pipe(name: str, path: str) -> socket.socket:
-    """The connection to the server of NAME, once the pipe directory, the socket and the
-    server are trusted; the builtin OSErrors for what pipeword's exceptions tell apart."""
-    configured = os.environ.get("PIPEWORD_PIPE_DIR")
-    directory, default = open_directory(configured or DEFAULT_DIRECTORY)
+def open_pipe(configured: str, name: str, path: str) -> socket.socket:
+    """The connection to the server of NAME in the pipe directory 'configured', once the
+    directory, the socket and the server are trusted; the builtin OSErrors for what
+    pipeword's exceptions tell apart."""
+    directory, default = open_directory(configured)
     try:
         status = os.fstat(directory)
         owner, mode, named = status.st_uid, status.st_mode, not default
@@ -216,14 +216,14 @@ def open_pipe(name: str, path: str) -> socket.socket:
 def exchange(pipe: str, request: bytes, wait: float) -> bytes:
     """Writes the request as one message and returns the reply, one message."""
     name = socket_name(pipe)
-    directory = (os.environ.get("PIPEWORD_PIPE_DIR") or DEFAULT_DIRECTORY).rstrip("/") or "/"
-    path = f"{directory}/{name}"
+    configured = os.environ.get("PIPEWORD_PIPE_DIR") or DEFAULT_DIRECTORY
+    path = f"{configured.rstrip('/') or '/'}/{name}"
     where = f"{pipe} at '{path}'"
     if len(os.fsencode(path)) >= 108:  # sun_path: no server can take so long a name
         raise PipewordError(f"the name {pipe} is too long (on Linux with PIPEWORD_PIPE_DIR, "
                             "for a socket path)", 0xCE)
     try:
-        s = open_pipe(name, path)
+        s = open_pipe(configured, name, path)
     except PipewordError:
         raise
     except FileNotFoundError as error:
@@ -255,5 +255,5 @@ def exchange(pipe: str, request: bytes, wait: float) -> bytes:
         except OSError as error:
             raise failed("reading the reply failed", error) from None
     if not reply:
-        raise NoReplyError("the server closed the pipe without a reply", 0x6D)
+        raise NoReplyError()
     return reply

@@ -37,7 +37,7 @@ def exchange(pipe: str, request: bytes, wait: float) -> bytes:
             if error.errno != errno.EINVAL:
                 raise failed("reading the reply failed", error) from None
             # ERROR_PIPE_NOT_CONNECTED: the server disconnected before the read.
-            raise NoReplyError("the server closed the pipe without a reply", 0xE9) from None
+            raise NoReplyError(code=0xE9) from None
     if not reply:
-        raise NoReplyError("the server closed the pipe without a reply", 0x6D)
+        raise NoReplyError()
     return reply
