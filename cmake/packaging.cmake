@@ -196,8 +196,7 @@ else()
 
   # libpipeword1's control files: shlibs and symbols (every function of pipeword.def, each
   # since this first version), and the trigger that runs ldconfig once dpkg is done.
-  file(STRINGS ${PROJECT_SOURCE_DIR}/lib/pipeword.def exports REGEX "^    pipeword_")
-  list(TRANSFORM exports STRIP)
+  set(exports ${PIPEWORD_EXPORTS})
   list(SORT exports)
   list(TRANSFORM exports REPLACE "^(.+)$" " \\1@Base ${PROJECT_VERSION}\n")
   list(JOIN exports "" exports)
@@ -219,14 +218,7 @@ else()
           DESTINATION lib/cmake/pipeword COMPONENT tarball)
   install(FILES lib/pipeword-config.cmake ${PROJECT_BINARY_DIR}/lib/pipeword-config-version.cmake
           DESTINATION lib/cmake/pipeword COMPONENT tarball)
-  install(CODE "
-    set(PIPEWORD_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    set(CMAKE_INSTALL_INCLUDEDIR include)
-    set(CMAKE_INSTALL_LIBDIR lib)
-    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/lib/pipeword.pc.in\" \"${tarball_pc}\" @ONLY)"
-    COMPONENT tarball)
-  install(FILES ${tarball_pc} DESTINATION lib/pkgconfig COMPONENT tarball)
+  pipeword_install_pc(tarball include lib ${tarball_pc})
   install(FILES ${manual_pages} DESTINATION share/man/man1 COMPONENT tarball)
   install(FILES README.md LICENSE DESTINATION share/doc/pipeword COMPONENT tarball)
   # The long parts of the README, which it links to as docs/.
