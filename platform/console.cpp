@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -88,11 +89,7 @@ bool FormatLine(Line *line, const WCHAR *format, va_list arguments) {
             if (text == nullptr) {
                 text = WIDE("(null)");
             }
-            std::size_t units = 0;
-            while (text[units] != 0) {
-                ++units;
-            }
-            PutText(line, text, units);
+            PutText(line, text, std::char_traits<WCHAR>::length(text));
         } else if (*p == WIDE('l') &&
                    (p[1] == WIDE('d') || p[1] == WIDE('u') || p[1] == WIDE('x'))) {
             ++p;
@@ -110,11 +107,7 @@ bool FormatLine(Line *line, const WCHAR *format, va_list arguments) {
         }
         literal = p + 1;
     }
-    const WCHAR *end = literal;
-    while (*end != 0) {
-        ++end;
-    }
-    PutText(line, literal, static_cast<std::size_t>(end - literal));
+    PutText(line, literal, std::char_traits<WCHAR>::length(literal));
     return true;
 }
 

@@ -6,14 +6,6 @@ namespace {
 
 constexpr char32_t Replacement = 0xFFFD;
 
-std::size_t Length(const WCHAR *text) {
-    std::size_t units = 0;
-    while (text[units] != 0) {
-        ++units;
-    }
-    return units;
-}
-
 } // namespace
 
 char32_t NextCodePoint(const WCHAR *text, std::size_t units, std::size_t *index) {
@@ -77,7 +69,7 @@ std::string Utf16ToUtf8(const WCHAR *text, std::size_t units) {
 }
 
 std::string Utf16ToUtf8(const WCHAR *text) {
-    return Utf16ToUtf8(text, Length(text));
+    return Utf16ToUtf8(text, std::char_traits<WCHAR>::length(text));
 }
 
 std::basic_string<WCHAR> Utf8ToUtf16(const char *text, bool *valid) {

@@ -73,7 +73,7 @@ bool SocketPathFor(LPCWSTR name, char (&path)[PathCapacity]) {
     // NAME becomes one file name: no separators, no dot entries, and not the lock file of
     // another pipe.
     if (pipe.find_first_of(u"/\\") != std::u16string_view::npos || pipe == u"." || pipe == u".." ||
-        (pipe.size() >= 5 && pipe.substr(pipe.size() - 5) == u".lock")) {
+        pipe.ends_with(u".lock")) {
         return FailWith(ERROR_INVALID_NAME);
     }
     std::string_view directory = PipeDirectory();
